@@ -1,0 +1,154 @@
+#include "boundary/arrays.h"
+
+#include <cstdlib>
+
+#include "boundary/borrow.h"
+#include "boundary/call_frame.h"
+#include "boundary/convert.h"
+#include "boundary/fault.h"
+
+namespace tarnwick {
+namespace {
+
+// Instance layout of PySliceContainer: the object header, then four words.
+struct SliceContainer {
+  PyObject_HEAD
+  void (*release)(void* buffer, std::size_t count, std::size_t capacity);
+  void* buffer;
+  std::size_t count;
+  std::size_t capacity;
+};
+
+void free_module_buffer(void* buffer, std::size_t, std::size_t capacity) {
+  if (capacity != 0) std::free(buffer);
+}
+
+void slice_container_dealloc(PyObject* self) {
+  auto* c = reinterpret_cast<SliceContainer*>(self);
+  c->release(c->buffer, c->count, c->capacity);
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));  // instances of heap types hold their type
+}
+
+PyObject* slice_container_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for PySliceContainer");
+  return nullptr;
+}
+
+char kSliceContainerDoc[] = "Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap";
+
+PyTypeObject* g_slice_container_type = nullptr;
+
+PyTypeObject* slice_container_type() {
+  if (g_slice_container_type != nullptr) return g_slice_container_type;
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, kSliceContainerDoc},
+      {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+      {Py_tp_new, reinterpret_cast<void*>(slice_container_new)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0,
+                             Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) {
+    PyErr_Print();
+    raise_fault("failed to create type object for PySliceContainer");
+  }
+  g_slice_container_type = reinterpret_cast<PyTypeObject*>(type);
+  return g_slice_container_type;
+}
+
+}  // namespace
+
+ReadonlyArray::~ReadonlyArray() {
+  if (array_ == nullptr) return;
+  release_read_borrow(array_);
+  release_reference(array_);
+}
+
+void throw_not_contiguous() {
+  throw PendingError::lazy(PyExc_TypeError, "The given array is not contiguous");
+}
+
+ReadonlyArray extract_readonly_array(PyObject* object, int type_num, int ndim) {
+  const NumpyApi& api = numpy_api();
+  bool ok = Py_TYPE(object) == api.array_type || PyType_IsSubtype(Py_TYPE(object), api.array_type);
+  if (ok) ok = array_fields(object)->nd == ndim;
+  if (ok) {
+    PyObject* descr = array_fields(object)->descr;
+    Py_IncRef(descr);
+    OwnedRef have = OwnedRef::steal(descr);
+    OwnedRef want = OwnedRef::steal(api.descr_from_type(type_num));
+    if (!want) {
+      PyErr_Print();
+      raise_fault("Python API call failed");
+    }
+    ok = have.get() == want.get() || api.equiv_types(have.get(), want.get()) != 0;
+  }
+  if (!ok) {
+    throw PendingError::lazy(PyExc_TypeError, "'" + type_qualname(object) +
+                                                  "' object cannot be converted to 'PyArray<T, D>'");
+  }
+  OwnedRef array = OwnedRef::borrow(object);
+  acquire_read_borrow(array.get());  // on a fault the reference is dropped by OwnedRef
+  return ReadonlyArray(array.release());
+}
+
+OwnedRef new_owned_array(void* buffer, std::size_t count, std::size_t capacity, int type_num,
+                         const npy_intp* dims, int ndim) {
+  PyTypeObject* type;
+  try {
+    type = slice_container_type();
+  } catch (...) {
+    free_module_buffer(buffer, count, capacity);
+    throw;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  OwnedRef container = OwnedRef::steal(alloc(type, 0));
+  if (!container) {
+    free_module_buffer(buffer, count, capacity);
+    PendingError error = fetch_error();
+    raise_fault("Failed to create slice container: " + describe_error(error));
+  }
+  auto* c = reinterpret_cast<SliceContainer*>(container.get());
+  c->release = free_module_buffer;
+  c->buffer = buffer;
+  c->count = count;
+  c->capacity = capacity;
+
+  const NumpyApi& api = numpy_api();
+  PyObject* descr = api.descr_from_type(type_num);
+  if (descr == nullptr) {
+    PyErr_Print();
+    raise_fault("Python API call failed");
+  }
+  npy_intp strides[32];
+  npy_intp dims_copy[32];
+  bool any_zero = false;
+  for (int i = 0; i < ndim; ++i) {
+    dims_copy[i] = dims[i];
+    any_zero = any_zero || dims[i] == 0;
+  }
+  npy_intp stride = 8;  // both result types have 8-byte elements
+  for (int i = ndim - 1; i >= 0; --i) {
+    strides[i] = any_zero ? 0 : stride;
+    stride *= dims[i];
+  }
+  OwnedRef array = OwnedRef::steal(
+      api.new_from_descr(api.array_type, descr, ndim, dims_copy, strides, buffer, kArrayWriteable, nullptr));
+  if (!array) {
+    container.reset();  // frees the buffer
+    PyErr_Print();
+    raise_fault("Python API call failed");
+  }
+  if (api.set_base_object(array.get(), container.release()) != 0) {
+    // NumPy dropped the container on failure, and with it the buffer.
+    PyErr_Print();
+    raise_fault("Python API call failed");
+  }
+  return array;
+}
+
+}  // namespace tarnwick

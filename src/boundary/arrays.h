@@ -1,0 +1,86 @@
+// Arrays across the boundary: typed read borrows of inputs, flat views of
+// their data, and results over module buffers owned by a PySliceContainer.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "boundary/numpy_api.h"
+#include "boundary/py_ref.h"
+#include "support/checked.h"
+
+namespace tarnwick {
+
+// A read-borrowed ndarray: the reference and the registry entry are both
+// given back by the destructor, on every path out of a call.
+class ReadonlyArray {
+ public:
+  ReadonlyArray() noexcept = default;
+  explicit ReadonlyArray(PyObject* owned_array) noexcept : array_(owned_array) {}
+  ReadonlyArray(ReadonlyArray&& other) noexcept : array_(std::exchange(other.array_, nullptr)) {}
+  ReadonlyArray& operator=(ReadonlyArray&&) = delete;
+  ReadonlyArray(const ReadonlyArray&) = delete;
+  ~ReadonlyArray();
+
+  PyObject* get() const noexcept { return array_; }
+  int ndim() const noexcept { return array_fields(array_)->nd; }
+  std::size_t dim(int i) const noexcept { return static_cast<std::size_t>(array_fields(array_)->dimensions[i]); }
+
+ private:
+  PyObject* array_ = nullptr;
+};
+
+// Checks type, dimension count and dtype (no cast, no copy) and takes a read
+// borrow. A mismatch throws the conversion TypeError; a refused borrow faults.
+ReadonlyArray extract_readonly_array(PyObject* object, int type_num, int ndim);
+
+template <class T>
+struct FlatView {
+  const T* data;
+  std::size_t len;
+  // Fortran-ordered without also being C-ordered: the elements lie column by column.
+  bool column_major;
+};
+
+[[noreturn]] void throw_not_contiguous();
+
+// The data in memory order, or TypeError "The given array is not contiguous".
+template <class T>
+FlatView<T> as_contiguous_slice(const ReadonlyArray& array) {
+  const ArrayFields* a = array_fields(array.get());
+  if ((a->flags & (kArrayCContiguous | kArrayFContiguous)) == 0 || a->data == nullptr) {
+    throw_not_contiguous();
+  }
+  std::size_t len = 1;
+  for (int i = 0; i < a->nd; ++i) len *= static_cast<std::size_t>(a->dimensions[i]);
+  const bool column_major = (a->flags & kArrayCContiguous) == 0;
+  return FlatView<T>{reinterpret_cast<const T*>(a->data), len, column_major};
+}
+// Copies an n x d flat view into row-major order, converting each element.
+template <class Src, class Dst>
+void copy_row_major(const FlatView<Src>& view, std::size_t n, std::size_t d, Dst* out) {
+  if (!view.column_major) {
+    for (std::size_t i = 0; i < view.len; ++i) out[i] = static_cast<Dst>(view.data[i]);
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t l = 0; l < d; ++l) out[i * d + l] = static_cast<Dst>(view.data[l * n + i]);
+  }
+}
+
+// Hands a module buffer to a new C-ordered, writeable ndarray whose base is
+// a PySliceContainer that frees the buffer with the last view. Faults only.
+OwnedRef new_owned_array(void* buffer, std::size_t count, std::size_t capacity, int type_num,
+                         const npy_intp* dims, int ndim);
+
+template <class T>
+OwnedRef new_owned_array(Buffer<T>&& buffer, int type_num, const npy_intp* dims, int ndim) {
+  const std::size_t count = buffer.size();
+  const std::size_t capacity = buffer.capacity();
+  return new_owned_array(buffer.release(), count, capacity, type_num, dims, ndim);
+}
+
+}  // namespace tarnwick

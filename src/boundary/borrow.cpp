@@ -1,0 +1,225 @@
+#include "boundary/borrow.h"
+
+#include <cstdlib>
+#include <new>
+#include <numeric>
+#include <unordered_map>
+
+#include "boundary/call_frame.h"
+#include "boundary/convert.h"
+#include "boundary/fault.h"
+#include "boundary/numpy_api.h"
+
+namespace tarnwick {
+namespace {
+
+struct ViewKeyHash {
+  std::size_t operator()(const ViewKey& k) const noexcept {
+    std::size_t h = k.start;
+    for (std::uintptr_t w : {k.end, k.data, k.stride_gcd}) h = h * 0x9e3779b97f4a7c15ULL ^ (w + (h >> 29));
+    return h;
+  }
+};
+
+// Per base address: view -> count (> 0 readers, -1 one writer). Private to
+// the record this module creates; other extensions only call through it.
+using ViewCounts = std::unordered_map<ViewKey, std::int64_t, ViewKeyHash>;
+using BorrowRegistry = std::unordered_map<void*, ViewCounts>;
+
+// Return code for a registry that could not record a borrow for lack of memory.
+constexpr int kRegistryOutOfMemory = -3;
+
+int registry_acquire_read(void* raw, PyObject* array) {
+  auto& registry = *static_cast<BorrowRegistry*>(raw);
+  try {
+    void* base = base_address(array);
+    ViewKey key = view_key(array);
+    auto outer = registry.find(base);
+    if (outer == registry.end()) {
+      registry[base].emplace(key, 1);
+      return 0;
+    }
+    ViewCounts& views = outer->second;
+    if (auto it = views.find(key); it != views.end()) {
+      if (it->second < 0 || it->second == INT64_MAX) return -1;
+      ++it->second;
+      return 0;
+    }
+    for (const auto& [other, count] : views) {
+      if (count < 0 && keys_conflict(key, other)) return -1;
+    }
+    views.emplace(key, 1);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return kRegistryOutOfMemory;
+  }
+}
+
+int registry_acquire_write(void* raw, PyObject* array) {
+  if ((array_fields(array)->flags & kArrayWriteable) == 0) return -2;
+  auto& registry = *static_cast<BorrowRegistry*>(raw);
+  try {
+    void* base = base_address(array);
+    ViewKey key = view_key(array);
+    auto outer = registry.find(base);
+    if (outer == registry.end()) {
+      registry[base].emplace(key, -1);
+      return 0;
+    }
+    ViewCounts& views = outer->second;
+    if (views.contains(key)) return -1;
+    for (const auto& [other, count] : views) {
+      if (count != 0 && keys_conflict(key, other)) return -1;
+    }
+    views.emplace(key, -1);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return kRegistryOutOfMemory;
+  }
+}
+
+void remove_view(BorrowRegistry& registry, PyObject* array, bool reader) {
+  auto outer = registry.find(base_address(array));
+  if (outer == registry.end()) return;  // shape or data changed while borrowed
+  ViewCounts& views = outer->second;
+  auto it = views.find(view_key(array));
+  if (it == views.end()) return;
+  if (reader && it->second > 1) {
+    --it->second;
+    return;
+  }
+  if (views.size() > 1) {
+    views.erase(it);
+  } else {
+    registry.erase(outer);
+  }
+}
+
+void registry_release_read(void* raw, PyObject* array) {
+  remove_view(*static_cast<BorrowRegistry*>(raw), array, true);
+}
+
+void registry_release_write(void* raw, PyObject* array) {
+  remove_view(*static_cast<BorrowRegistry*>(raw), array, false);
+}
+
+void destroy_record(PyObject* capsule) {
+  auto* record = static_cast<SharedBorrowRecord*>(PyCapsule_GetPointer(capsule, kBorrowCapsuleName));
+  if (record == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  delete static_cast<BorrowRegistry*>(record->registry);
+  delete record;
+}
+
+SharedBorrowRecord* g_record = nullptr;  // cached; the capsule lives for the process
+
+SharedBorrowRecord* find_or_create_record() {
+  OwnedRef module = OwnedRef::steal(PyImport_ImportModule(multiarray_module_path().c_str()));
+  if (!module) throw fetch_error();
+  OwnedRef capsule = OwnedRef::steal(PyObject_GetAttrString(module.get(), kBorrowCapsuleName));
+  if (!capsule) {
+    PyErr_Clear();
+    auto* record = new SharedBorrowRecord{1, new BorrowRegistry(), registry_acquire_read,
+                                          registry_acquire_write, registry_release_read,
+                                          registry_release_write};
+    capsule = OwnedRef::steal(PyCapsule_New(record, kBorrowCapsuleName, destroy_record));
+    if (!capsule) {
+      delete static_cast<BorrowRegistry*>(record->registry);
+      delete record;
+      throw fetch_error();
+    }
+    if (PyObject_SetAttrString(module.get(), kBorrowCapsuleName, capsule.get()) != 0) {
+      throw fetch_error();
+    }
+  } else if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
+    throw PendingError::lazy(PyExc_TypeError, "'" + type_qualname(capsule.get()) +
+                                                  "' object cannot be converted to 'PyCapsule'");
+  }
+  const char* name = PyCapsule_GetName(capsule.get());
+  if (name == nullptr) PyErr_Clear();
+  auto* record = static_cast<SharedBorrowRecord*>(PyCapsule_GetPointer(capsule.get(), name));
+  if (record == nullptr) {
+    PyErr_Clear();
+    throw PendingError::lazy(PyExc_ValueError, "the borrow checking capsule holds no pointer");
+  }
+  if (record->version < 1) {
+    throw PendingError::lazy(PyExc_TypeError,
+                             "Version " + std::to_string(record->version) +
+                                 " of borrow checking API is not supported by this module");
+  }
+  capsule.release();  // kept alive for the life of the process
+  return record;
+}
+
+SharedBorrowRecord& shared_record() {
+  if (g_record == nullptr) {
+    try {
+      g_record = find_or_create_record();
+    } catch (PendingError& e) {
+      raise_fault("Interal borrow checking API error: " + describe_error(e));
+    }
+  }
+  return *g_record;
+}
+
+std::uintptr_t abs_diff(std::uintptr_t a, std::uintptr_t b) { return a > b ? a - b : b - a; }
+
+}  // namespace
+
+void* base_address(PyObject* array) {
+  PyTypeObject* ndarray = numpy_api().array_type;
+  PyObject* current = array;
+  for (;;) {
+    PyObject* base = array_fields(current)->base;
+    if (base == nullptr) return current;
+    if (Py_TYPE(base) != ndarray && !PyType_IsSubtype(Py_TYPE(base), ndarray)) return base;
+    current = base;
+  }
+}
+
+ViewKey view_key(PyObject* array) {
+  const ArrayFields* a = array_fields(array);
+  const auto data = reinterpret_cast<std::uintptr_t>(a->data);
+  if (a->nd == 0) return ViewKey{data, data, data, 1};
+  std::uintptr_t gcd = 0;
+  bool empty = false;
+  std::uintptr_t low = data, high = data;
+  for (int i = 0; i < a->nd; ++i) {
+    const npy_intp dim = a->dimensions[i];
+    const npy_intp stride = a->strides[i];
+    gcd = std::gcd(gcd, static_cast<std::uintptr_t>(stride < 0 ? -stride : stride));
+    if (dim == 0) empty = true;
+    const npy_intp term = (dim - 1) * stride;
+    if (term < 0) {
+      low += static_cast<std::uintptr_t>(term);
+    } else {
+      high += static_cast<std::uintptr_t>(term);
+    }
+  }
+  if (empty) return ViewKey{data, data, data, gcd};
+  return ViewKey{low, high + static_cast<std::uintptr_t>(element_size(array)), data, gcd};
+}
+
+bool keys_conflict(const ViewKey& a, const ViewKey& b) noexcept {
+  if (b.start >= a.end || a.start >= b.end) return false;
+  const std::uintptr_t g = std::gcd(a.stride_gcd, b.stride_gcd);
+  // Two overlapping all-zero-stride views: report a conflict, the safe answer.
+  if (g == 0) return true;
+  return abs_diff(a.data, b.data) % g == 0;
+}
+
+void acquire_read_borrow(PyObject* array) {
+  SharedBorrowRecord& record = shared_record();
+  const int rc = record.acquire_read(record.registry, array);
+  if (rc == 0) return;
+  if (rc == -1) raise_fault("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
+  raise_fault("Unexpected return code " + std::to_string(rc) + " from borrow checking API");
+}
+
+void release_read_borrow(PyObject* array) noexcept {
+  if (g_record != nullptr) g_record->release_read(g_record->registry, array);
+}
+
+}  // namespace tarnwick

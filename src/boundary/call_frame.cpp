@@ -1,0 +1,246 @@
+#include "boundary/call_frame.h"
+
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "boundary/convert.h"
+#include "boundary/fault.h"
+#include "boundary/panic_exception.h"
+
+namespace tarnwick {
+namespace {
+
+thread_local long t_lock_depth = 0;
+
+// References released on a thread without the interpreter lock wait here for
+// the next entry. Created on first use and never freed.
+std::mutex g_deferred_mutex;
+std::vector<PyObject*>* g_deferred = nullptr;
+
+constexpr const char kNoTextFault[] = "native code faulted without giving a reason";
+
+}  // namespace
+
+long& lock_depth() noexcept { return t_lock_depth; }
+
+void release_reference(PyObject* object) noexcept {
+  if (object == nullptr) return;
+  if (t_lock_depth >= 1) {
+    Py_DecRef(object);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_deferred_mutex);
+  if (g_deferred == nullptr) g_deferred = new std::vector<PyObject*>();
+  g_deferred->push_back(object);
+}
+
+void drain_deferred_releases() noexcept {
+  std::vector<PyObject*> pending;
+  {
+    std::lock_guard<std::mutex> lock(g_deferred_mutex);
+    if (g_deferred == nullptr || g_deferred->empty()) return;
+    pending.swap(*g_deferred);
+  }
+  for (PyObject* o : pending) Py_DecRef(o);
+}
+
+PyObject* PendingError::value() {
+  if (is_lazy_) {
+    OwnedRef message = OwnedRef::steal(
+        PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    if (!message) throw fetch_error();
+    OwnedRef instance = OwnedRef::steal(PyObject_CallFunctionObjArgs(type_.get(), message.get(), nullptr));
+    if (!instance) throw fetch_error();
+    value_ = std::move(instance);
+    is_lazy_ = false;
+    message_.clear();
+    return value_.get();
+  }
+  PyObject* t = type_.release();
+  PyObject* v = value_.release();
+  PyObject* tb = traceback_.release();
+  PyErr_NormalizeException(&t, &v, &tb);
+  type_ = OwnedRef::steal(t);
+  value_ = OwnedRef::steal(v);
+  traceback_ = OwnedRef::steal(tb);
+  return value_.get();
+}
+
+void restore_error(PendingError error) {
+  if (!error.is_lazy_) {
+    PyErr_Restore(error.type_.release(), error.value_.release(), error.traceback_.release());
+    return;
+  }
+  OwnedRef message = OwnedRef::steal(PyUnicode_FromStringAndSize(
+      error.message_.data(), static_cast<Py_ssize_t>(error.message_.size())));
+  if (!message) return;  // the interpreter's MemoryError stands
+  OwnedRef value;
+  if (error.type_.get() == panic_exception_type()) {
+    value = OwnedRef::steal(PyTuple_Pack(1, message.get()));
+    if (!value) return;
+  } else {
+    value = std::move(message);
+  }
+  PyErr_SetObject(error.type_.get(), value.get());
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  PyErr_Restore(t, v, tb);
+}
+
+PendingError fetch_error() {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  if (t == nullptr) {
+    Py_XDECREF(v);
+    Py_XDECREF(tb);
+    return PendingError::lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  PyObject* panic_type = nullptr;
+  try {
+    panic_type = panic_exception_type();
+  } catch (...) {
+    PyErr_Restore(t, v, tb);
+    throw;
+  }
+  if (t != panic_type) {
+    return PendingError::fetched(OwnedRef::steal(t), OwnedRef::steal(v), OwnedRef::steal(tb));
+  }
+  // A fault raised by Python code that we called: it goes on as our fault.
+  PyErr_NormalizeException(&t, &v, &tb);
+  std::string text = "Unwrapped panic from Python code";
+  if (v != nullptr) {
+    if (OwnedRef s = OwnedRef::steal(PyObject_Str(v))) {
+      Py_ssize_t size = 0;
+      if (const char* utf8 = PyUnicode_AsUTF8AndSize(s.get(), &size)) {
+        text.assign(utf8, static_cast<std::size_t>(size));
+      } else {
+        PyErr_Clear();
+      }
+    } else {
+      PyErr_Clear();
+    }
+  }
+  std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
+  std::fputs("Python stack trace below:\n", stderr);
+  PyErr_Restore(t, v, tb);
+  PyErr_PrintEx(0);
+  throw Fault(std::move(text));
+}
+
+std::string describe_error(PendingError& error) {
+  std::string text;
+  if (OwnedRef name = OwnedRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(error.type())))) {
+    text = display_object(name.get());
+  } else {
+    PyErr_Clear();
+    text = "<unknown error>";
+  }
+  if (error.is_lazy()) return text + ": " + error.message();
+  if (PyObject* value = error.value()) text += ": " + display_object(value);
+  return text;
+}
+
+PendingError error_from_current_exception() {
+  try {
+    throw;
+  } catch (PendingError& e) {
+    return std::move(e);
+  } catch (const Fault& f) {
+    return PendingError::lazy(panic_exception_type(), f.has_text() ? f.text() : kNoTextFault);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return fetch_error();
+  } catch (const std::exception& e) {
+    return PendingError::lazy(panic_exception_type(), e.what());
+  } catch (...) {
+    return PendingError::lazy(panic_exception_type(), kNoTextFault);
+  }
+}
+
+void abort_uncaught_fault() noexcept {
+  std::fputs("tarnwick_accel: uncaught panic at ffi boundary\n", stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+std::string format_name_list(const std::string_view* names, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) {
+      if (count > 2) out += ',';
+      out += (i + 1 == count) ? " and " : " ";
+    }
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+void bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  // Formatted only when an error is raised: binding allocates nothing on success.
+  auto call_name_of = [&] { return std::string(spec.function_name) + "()"; };
+  for (std::size_t i = 0; i < spec.count; ++i) slots[i] = nullptr;
+
+  const std::size_t given = static_cast<std::size_t>(PyTuple_Size(args));
+  for (std::size_t i = 0; i < given && i < spec.count; ++i) {
+    slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  }
+  if (given > spec.count) {
+    throw PendingError::lazy(PyExc_TypeError,
+                             call_name_of() + " takes " + std::to_string(spec.count) +
+                                 " positional arguments but " + std::to_string(given) +
+                                 (given == 1 ? " was" : " were") + " given");
+  }
+
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+      std::size_t found = spec.count;
+      if (text == nullptr) {
+        PyErr_Clear();
+      } else {
+        std::string_view key_text(text, static_cast<std::size_t>(size));
+        for (std::size_t i = 0; i < spec.count; ++i) {
+          if (key_text == spec.names[i]) {
+            found = i;
+            break;
+          }
+        }
+      }
+      if (found == spec.count) {
+        throw PendingError::lazy(PyExc_TypeError, call_name_of() + " got an unexpected keyword argument '" +
+                                                      display_object(key) + "'");
+      }
+      if (slots[found] != nullptr) {
+        throw PendingError::lazy(PyExc_TypeError, call_name_of() + " got multiple values for argument '" +
+                                                      spec.names[found] + "'");
+      }
+      slots[found] = value;
+    }
+  }
+
+  if (given < spec.required) {
+    std::size_t empty = 0;
+    for (std::size_t i = 0; i < spec.required; ++i) empty += slots[i] == nullptr;
+    if (empty != 0) {
+      std::vector<std::string_view> missing;
+      for (std::size_t i = 0; i < spec.required; ++i) {
+        if (slots[i] == nullptr) missing.emplace_back(spec.names[i]);
+      }
+      throw PendingError::lazy(
+          PyExc_TypeError, call_name_of() + " missing " + std::to_string(missing.size()) +
+                               " required positional " +
+                               (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                               format_name_list(missing.data(), missing.size()));
+    }
+  }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,5 @@
+#pragma once
+#include <Python.h>
+namespace tarnwick {
+PyObject* kmeans_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+}

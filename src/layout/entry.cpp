@@ -1,0 +1,66 @@
+// optimize_layout from Python: bind, convert, copy the embedding, run the
+// epochs without the interpreter lock, return the copy.
+#include "layout/entry.h"
+
+#include "boundary/arrays.h"
+#include "boundary/call_frame.h"
+#include "boundary/convert.h"
+#include "layout/sgd.h"
+#include "support/interpreter_lock.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr const char* kNames[] = {"embedding", "head",  "tail",  "epochs_per_sample",
+                                  "n_epochs",  "a",     "b",     "gamma",
+                                  "negative_sample_rate", "initial_alpha", "seed"};
+constexpr ArgumentSpec kSpec{"optimize_layout", kNames, 11, 11};
+
+}  // namespace
+
+PyObject* optimize_layout_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    PyObject* slot[11];
+    bind_arguments(kSpec, args, kwargs, slot);
+    auto array = [&](int i, int type_num, int ndim) {
+      return convert_argument(kNames[i], [&] { return extract_readonly_array(slot[i], type_num, ndim); });
+    };
+    auto u64 = [&](int i) { return convert_argument(kNames[i], [&] { return extract_u64(slot[i]); }); };
+    auto f64 = [&](int i) { return convert_argument(kNames[i], [&] { return extract_f64(slot[i]); }); };
+
+    // Declaration order is conversion order; destruction releases the
+    // borrows in reverse, on every path.
+    ReadonlyArray embedding = array(0, kNpyDouble, 2);
+    ReadonlyArray head = array(1, kNpyLong, 1);
+    ReadonlyArray tail = array(2, kNpyLong, 1);
+    ReadonlyArray epochs_per_sample = array(3, kNpyDouble, 1);
+    LayoutParams params{};
+    params.n_epochs = u64(4);
+    params.a = f64(5);
+    params.b = f64(6);
+    params.gamma = f64(7);
+    const std::uint64_t negative_sample_rate = u64(8);
+    params.initial_alpha = f64(9);
+    params.seed = u64(10);
+
+    const std::size_t n_vertices = embedding.dim(0);
+    const std::size_t dim = embedding.dim(1);
+    const FlatView<double> embedding_view = as_contiguous_slice<double>(embedding);
+    Buffer<double> working = Buffer<double>::uninitialized(embedding_view.len);
+    copy_row_major(embedding_view, n_vertices, dim, working.data());
+
+    const FlatView<std::int64_t> head_view = as_contiguous_slice<std::int64_t>(head);
+    const FlatView<std::int64_t> tail_view = as_contiguous_slice<std::int64_t>(tail);
+    const FlatView<double> eps_view = as_contiguous_slice<double>(epochs_per_sample);
+
+    EdgeSchedule schedule = build_edge_schedule(eps_view.data, eps_view.len, negative_sample_rate);
+    const EdgeList edges{head_view.data, head_view.len, tail_view.data,
+                         tail_view.len, eps_view.data,  eps_view.len};
+    without_interpreter_lock([&] { run_epochs(working.data(), n_vertices, dim, edges, schedule, params); });
+
+    const npy_intp dims[2] = {static_cast<npy_intp>(n_vertices), static_cast<npy_intp>(dim)};
+    return new_owned_array(std::move(working), kNpyDouble, dims, 2).release();
+  });
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,5 @@
+#pragma once
+#include <Python.h>
+namespace tarnwick {
+PyObject* optimize_layout_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+}

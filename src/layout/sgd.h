@@ -1,0 +1,48 @@
+// The edge-sampled attract/repel SGD of an embedding. Strictly sequential:
+// the order of updates is part of the result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "support/checked.h"
+
+namespace tarnwick {
+
+struct EdgeSchedule {
+  Buffer<double> neg_sample_period;
+  Buffer<double> next_sample_epoch;
+  Buffer<double> next_neg_sample_epoch;
+};
+
+// Built with the interpreter lock held, so that run_epochs allocates nothing.
+EdgeSchedule build_edge_schedule(const double* epochs_per_sample, std::size_t n_edges,
+                                 std::uint64_t negative_sample_rate);
+
+struct EdgeList {
+  const std::int64_t* head;
+  std::size_t head_len;
+  const std::int64_t* tail;
+  std::size_t tail_len;
+  const double* epochs_per_sample;
+  std::size_t n_edges;
+};
+
+struct LayoutParams {
+  std::uint64_t n_epochs;
+  double a;
+  double b;
+  double gamma;
+  double initial_alpha;
+  std::uint64_t seed;
+};
+
+// More negative samples than this for one edge in one epoch is a fault: only
+// a vanishing sampling period gets there, and the call would not end.
+inline constexpr std::uint64_t kMaxNegativeSamplesPerEdge = std::uint64_t{1} << 30;
+
+// Optimises the n_vertices x dim row-major embedding in place.
+void run_epochs(double* embedding, std::size_t n_vertices, std::size_t dim, const EdgeList& edges,
+                EdgeSchedule& schedule, const LayoutParams& params);
+
+}  // namespace tarnwick

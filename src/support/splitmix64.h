@@ -1,0 +1,50 @@
+// The seeded generator behind every random choice of both functions.
+#pragma once
+
+#include <cstdint>
+
+#include "boundary/fault.h"
+
+namespace tarnwick {
+
+class SplitMix64 {
+ public:
+  static constexpr std::uint64_t kGoldenGamma = 0x9e3779b97f4a7c15ULL;
+  static constexpr std::uint64_t kKmeansSeedMask = 0x9e3779b97f4a7c15ULL;
+  static constexpr std::uint64_t kLayoutSeedMask = 0x0123456789abcdefULL;
+
+  explicit constexpr SplitMix64(std::uint64_t state) noexcept : state_(state) {}
+
+  static constexpr SplitMix64 for_kmeans(std::uint64_t seed) noexcept {
+    return SplitMix64(seed ^ kKmeansSeedMask);
+  }
+  static constexpr SplitMix64 for_layout(std::uint64_t seed) noexcept {
+    return SplitMix64(seed ^ kLayoutSeedMask);
+  }
+
+  constexpr std::uint64_t next_u64() noexcept {
+    state_ += kGoldenGamma;
+    std::uint64_t z = state_;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+
+  // Plain remainder: the slight bias towards small indices is part of the stream.
+  std::uint64_t next_index(std::uint64_t n) {
+    if (n == 0) [[unlikely]] raise_fault("attempt to calculate the remainder with a divisor of zero");
+    return next_u64() % n;
+  }
+
+  // The conversion rounds to nearest; the scaling by 2^-64 is exact.
+  constexpr double next_unit_f64() noexcept {
+    return static_cast<double>(next_u64()) * 0x1p-64;
+  }
+
+  constexpr std::uint64_t state() const noexcept { return state_; }
+
+ private:
+  std::uint64_t state_;
+};
+
+}  // namespace tarnwick

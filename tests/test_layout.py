@@ -1,0 +1,219 @@
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import layout_reference
+from tarnwick_accel import optimize_layout
+
+F64 = np.float64
+I64 = np.int64
+
+
+def run(embedding, head, tail, eps, n_epochs, a=1.0, b=1.0, gamma=1.0, rate=0, alpha=1.0, seed=0):
+    return optimize_layout(np.asarray(embedding, dtype=F64), np.asarray(head, dtype=I64),
+                           np.asarray(tail, dtype=I64), np.asarray(eps, dtype=F64), n_epochs, a, b,
+                           gamma, rate, alpha, seed)
+
+
+def bits(array):
+    return np.ascontiguousarray(array, dtype=F64).view(np.uint64)
+
+
+def panic_type():
+    try:
+        run([[0.0]], [5], [0], [1.0], 2)
+    except BaseException as exc:  # noqa: BLE001 - the type is what we want
+        return type(exc)
+    raise AssertionError("expected a fault")
+
+
+PanicException = panic_type()
+
+
+@pytest.mark.parametrize("args, expected", [
+    # Attraction only: in epoch 1 each end moves half-way.
+    (([[0, 0], [1, 0]], [0], [1], [1.0], 2), [[0.5, 0.0], [0.5, 0.0]]),
+    # Epoch 2 adds a clipped repulsion.
+    (([[0, 0], [1, 0]], [0], [1], [1.0], 3), [[-0.8666666666666668, 0.0], [0.5333333333333333, 0.0]]),
+    (([[0, 0], [1, 0]], [0], [1], [1.0], 3, 1.0, 1.0, 1.0, 1), [[-0.8666666666666668, 0.0], [0.5333333333333333, 0.0]]),
+    # A self-loop attracts nothing but still samples.
+    (([[0, 0], [3, 4]], [0], [0], [1.0], 2, 1.0, 1.0, 1.0, 2),
+     [[-0.00461520000738432, -0.006153600009845759], [3.0, 4.0]]),
+    # Coincident vertices: zero distance pushes by 4 alpha.
+    (([[0.0], [0.0]], [0], [1], [1.0], 2, 1.0, 1.0, 1.0, 2), [[2.0], [0.0]]),
+    # A NaN period is due in every epoch, with no negative samples.
+    (([[0.0], [1.0]], [0], [1], [float("nan")], 3, 1.0, 1.0, 1.0, 1),
+     [[0.5333333333333333], [0.4666666666666667]]),
+])
+def test_worked_examples(args, expected):
+    result = run(*args)
+    assert result.tolist() == expected
+
+
+@pytest.mark.parametrize("period", [0.0, -1.0, -np.inf])
+def test_disabled_edges_read_nothing(period):
+    # The endpoints are out of range and the arrays short: never touched.
+    embedding = np.array([[0.0, 1.0], [2.0, 3.0]])
+    result = run(embedding, [7], [], [period, period], 5, rate=3)
+    assert np.array_equal(result, embedding)
+
+
+@pytest.mark.parametrize("embedding, head, tail, eps, message", [
+    # head shorter than the edge list: the first due edge beyond it faults.
+    ([[0, 0], [1, 0]], [0], [1, 0], [1.0, 1.0], "the len is 1 but the index is 1"),
+    ([[0, 0], [1, 0]], [0, 1], [1], [1.0, 1.0], "the len is 1 but the index is 1"),
+    # Rows are reported as the flat index of their first coordinate.
+    ([[0, 0], [1, 0]], [2], [0], [1.0], "the len is 4 but the index is 4"),
+    ([[0, 0], [1, 0]], [0], [3], [1.0], "the len is 4 but the index is 6"),
+    ([[0, 0], [1, 0]], [-1], [0], [1.0], f"the len is 4 but the index is {2**64 - 2}"),
+    # A row whose flat index wraps to a valid position still faults.
+    ([[0, 0], [1, 0]], [-2**63], [0], [1.0], "the len is 4 but the index is 0"),
+    # The head's row is checked before the tail's.
+    ([[0, 0], [1, 0]], [5], [9], [1.0], "the len is 4 but the index is 10"),
+    # head's length before tail's.
+    ([[0, 0], [1, 0]], [], [], [1.0], "the len is 0 but the index is 0"),
+])
+def test_index_faults(embedding, head, tail, eps, message):
+    with pytest.raises(PanicException) as info:
+        run(embedding, head, tail, eps, 3, rate=2)
+    assert str(info.value) == "index out of bounds: " + message
+    assert info.value.args == ("index out of bounds: " + message,)
+
+
+def test_dim_zero_draws_but_moves_nothing():
+    embedding = np.zeros((3, 0))
+    result = run(embedding, [100], [-5], [1.0], 4, rate=3)
+    assert result.shape == (3, 0)
+
+
+def test_negative_sample_from_empty_embedding_faults():
+    with pytest.raises(PanicException, match="^attempt to calculate the remainder with a divisor of zero$"):
+        run(np.zeros((0, 0)), [0], [0], [1.0], 3, rate=1)
+
+
+@pytest.mark.parametrize("period", [1e-12, 5e-324])
+def test_vanishing_period_is_refused(period):
+    with pytest.raises(PanicException, match="too many negative samples") as info:
+        run([[0.0, 0.0], [1.0, 0.0]], [0], [1], [period], 3, rate=5)
+    assert "edge 0" in str(info.value)
+
+
+@pytest.mark.parametrize("n_epochs, eps", [(0, [1.0]), (10, [])])
+def test_nothing_to_do_returns_a_fresh_copy(n_epochs, eps):
+    embedding = np.arange(6, dtype=F64).reshape(3, 2)
+    head = np.zeros(len(eps), dtype=I64)
+    result = optimize_layout(embedding, head, head, np.array(eps, dtype=F64), n_epochs,
+                             1.0, 1.0, 1.0, 5, 1.0, 0)
+    assert np.array_equal(result, embedding)
+    assert result is not embedding and not np.shares_memory(result, embedding)
+    assert result.dtype == F64 and result.flags.c_contiguous and result.flags.writeable
+    assert type(result.base).__name__ == "PySliceContainer"
+
+
+def test_empty_embedding_with_empty_edges():
+    result = run(np.zeros((0, 2)), [], [], [], 5)
+    assert result.shape == (0, 2)
+
+
+def random_graph(rng, n_vertices=12, dim=2, n_edges=40, nan_share=0.1, out_of_range=False):
+    embedding = rng.normal(size=(n_vertices, dim)) * 3
+    head = rng.integers(0, n_vertices, n_edges)
+    tail = rng.integers(0, n_vertices, n_edges)
+    tail[:3] = head[:3]  # self-loops
+    eps = rng.choice([1.0, 1.5, 2.0, 3.7, 0.0, -1.0], n_edges)
+    eps[rng.random(n_edges) < nan_share] = np.nan
+    if out_of_range:
+        head[rng.integers(0, n_edges)] = rng.choice([-3, n_vertices, n_vertices + 4])
+    return embedding, head, tail, eps
+
+
+@pytest.mark.parametrize("b", [1.0, 0.895, 0.5, 1.7])
+@pytest.mark.parametrize("seed, rate, dim", [(0, 5, 2), (7, 1, 3), (2**64 - 1, 0, 1), (123, 3, 2)])
+def test_matches_sequential_reference(b, seed, rate, dim):
+    rng = np.random.default_rng([seed % 1000, rate, dim, int(b * 1000)])
+    embedding, head, tail, eps = random_graph(rng, dim=dim)
+    args = (embedding, head, tail, eps, 12, 1.577, b, 1.0, rate, 1.0, seed)
+    expected = layout_reference.optimize_layout(*args)
+    assert np.array_equal(bits(optimize_layout(*args)), bits(expected))
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_faults_match_reference(seed):
+    rng = np.random.default_rng(seed)
+    embedding, head, tail, eps = random_graph(rng, out_of_range=True, nan_share=0.0)
+    eps[:] = 1.0
+    args = (embedding, head, tail, eps, 4, 1.577, 0.895, 1.0, 5, 1.0, seed)
+    with pytest.raises(layout_reference.ReferenceFault) as expected:
+        layout_reference.optimize_layout(*args)
+    with pytest.raises(PanicException) as got:
+        optimize_layout(*args)
+    assert str(got.value) == str(expected.value)
+
+
+def test_reproducible_and_seed_dependent():
+    rng = np.random.default_rng(5)
+    embedding, head, tail, eps = random_graph(rng, n_vertices=50, n_edges=200, nan_share=0.0)
+    args = [embedding, head, tail, eps, 30, 1.577, 0.895, 1.0, 5, 1.0, 9]
+    first, second = optimize_layout(*args), optimize_layout(*args)
+    assert np.array_equal(bits(first), bits(second))
+    args[-1] = 10
+    assert not np.array_equal(first, optimize_layout(*args))
+
+
+def test_caller_arrays_are_not_written():
+    rng = np.random.default_rng(11)
+    embedding, head, tail, eps = random_graph(rng, nan_share=0.0)
+    copies = [a.copy() for a in (embedding, head, tail, eps)]
+    result = optimize_layout(embedding, head, tail, eps, 20, 1.0, 1.0, 1.0, 5, 1.0, 0)
+    assert not np.array_equal(result, embedding)
+    for original, copy in zip((embedding, head, tail, eps), copies):
+        assert np.array_equal(original, copy, equal_nan=True)
+
+
+def test_fortran_ordered_embedding_reads_as_its_matrix():
+    rng = np.random.default_rng(3)
+    embedding, head, tail, eps = random_graph(rng, dim=3, nan_share=0.0)
+    args = (head, tail, eps, 10, 1.0, 0.9, 1.0, 5, 1.0, 4)
+    c_result = optimize_layout(np.ascontiguousarray(embedding), *args)
+    f_result = optimize_layout(np.asfortranarray(embedding), *args)
+    assert np.array_equal(bits(c_result), bits(f_result))
+
+
+def test_result_outlives_its_views():
+    result = run([[0, 0], [1, 0]], [0], [1], [1.0], 3)
+    view = result[1:]
+    del result
+    assert view.tolist() == [[0.5333333333333333, 0.0]]
+    assert type(view.base.base).__name__ == "PySliceContainer"
+
+
+def test_other_threads_run_during_the_computation():
+    rng = np.random.default_rng(0)
+    n = 2000
+    embedding = rng.normal(size=(n, 2))
+    head = rng.integers(0, n, 30000)
+    tail = rng.integers(0, n, 30000)
+    eps = np.ones(30000)
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=tick)
+    thread.start()
+    try:
+        time.sleep(0.02)
+        start = time.perf_counter()
+        optimize_layout(embedding, head, tail, eps, 60, 1.577, 0.895, 1.0, 5, 1.0, 0)
+        end = time.perf_counter()
+    finally:
+        done.set()
+        thread.join()
+    during = [t for t in ticks if start < t < end]
+    assert end - start > 0.05, "the call is too short to show anything"
+    assert len(during) >= 5

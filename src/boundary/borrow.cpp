@@ -84,6 +84,9 @@ void remove_view(BorrowRegistry& registry, PyObject* array, bool reader) {
   ViewCounts& views = outer->second;
   auto it = views.find(view_key(array));
   if (it == views.end()) return;
+  // A release of the other kind (the key now matches someone else's borrow)
+  // must not end that borrow.
+  if (reader ? it->second <= 0 : it->second >= 0) return;
   if (reader && it->second > 1) {
     --it->second;
     return;
@@ -182,7 +185,8 @@ void* base_address(PyObject* array) {
 ViewKey view_key(PyObject* array) {
   const ArrayFields* a = array_fields(array);
   const auto data = reinterpret_cast<std::uintptr_t>(a->data);
-  if (a->nd == 0) return ViewKey{data, data, data, 1};
+  // A 0-d array still covers its one element.
+  if (a->nd == 0) return ViewKey{data, data + static_cast<std::uintptr_t>(element_size(array)), data, 1};
   std::uintptr_t gcd = 0;
   bool empty = false;
   std::uintptr_t low = data, high = data;

@@ -1,0 +1,281 @@
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import kmeans_reference
+from tarnwick_accel import kmeans
+
+WORKED = np.array([[0.0], [1.0], [2.0], [10.0]])
+
+
+def panic_type():
+    try:
+        kmeans(np.zeros((0, 1)), 1, 0, 0)
+    except BaseException as exc:  # noqa: BLE001 - the type is what we want
+        return type(exc)
+    raise AssertionError("expected a fault")
+
+
+PanicException = panic_type()
+
+
+@pytest.mark.parametrize("n_iter, expected", [(0, [0, 0, 0, 0]), (1, [0, 0, 1, 1]),
+                                              (2, [0, 0, 0, 1]), (5, [0, 0, 0, 1])])
+def test_worked_example(n_iter, expected):
+    labels = kmeans(WORKED, 2, n_iter, 0)
+    assert labels.dtype == np.int64 and labels.shape == (4,)
+    assert labels.tolist() == expected
+
+
+@pytest.mark.parametrize("data, k, expected", [
+    (np.arange(12.0).reshape(6, 2), 1, [0] * 6),       # one cluster
+    (np.ones((7, 3)), 3, [0] * 7),                     # all rows equal
+    (np.arange(6.0).reshape(3, 2), 10, None),          # more clusters than rows
+    (np.zeros((5, 0)), 3, [0] * 5),                    # no features
+])
+def test_degenerate_shapes(data, k, expected):
+    labels = kmeans(data, k, 10, 3)
+    assert labels.shape == (len(data),)
+    assert ((labels >= 0) & (labels < k)).all()
+    if expected is not None:
+        assert labels.tolist() == expected
+
+
+def test_rows_with_nan_get_label_zero():
+    data = np.array([[0.0, 0.0], [np.nan, 1.0], [5.0, 5.0], [5.0, 6.0], [0.0, 1.0]])
+    labels = kmeans(data, 2, 5, 1)
+    assert labels[1] == 0
+
+
+@pytest.mark.parametrize("data, k, n_iter, message", [
+    (np.zeros((0, 3)), 2, 0, "attempt to calculate the remainder with a divisor of zero"),
+    (np.zeros((0, 3)), 2, 5, "attempt to calculate the remainder with a divisor of zero"),
+    (np.ones((4, 3)), 0, 5, "range end index 3 out of range for slice of length 0"),
+    (np.ones((4, 0)), 0, 1, "chunk_size must not be zero"),
+    (np.ones((4, 2)), 2**61, 1, "capacity overflow"),
+])
+def test_faults(data, k, n_iter, message):
+    with pytest.raises(PanicException) as info:
+        kmeans(data, k, n_iter, 0)
+    assert info.value.args == (message,)
+    # The interpreter and the pool carry on.
+    assert kmeans(WORKED, 2, 5, 0).tolist() == [0, 0, 0, 1]
+
+
+def test_no_clusters_and_no_features_without_iterations():
+    assert kmeans(np.ones((4, 0)), 0, 0, 0).tolist() == [0, 0, 0, 0]
+
+
+def test_admissible_but_impossible_allocation_is_memory_error():
+    with pytest.raises(MemoryError):
+        kmeans(np.ones((4, 1)), 2**58, 1, 0)
+
+
+def small_integer_clusters(rng, n_groups, group_size, d):
+    """Far-apart groups of 2^p points each: every mean stays a short dyadic
+    fraction, so every float32 product and sum on the way is exact."""
+    centres = rng.integers(-8, 8, size=(n_groups, d)) * 64
+    jitter = rng.integers(-2, 3, size=(n_groups, group_size, d))
+    data = (centres[:, None, :] + jitter).reshape(-1, d).astype(np.float64)
+    return data[rng.permutation(len(data))]
+
+
+@pytest.mark.parametrize("n_groups, group_size, d, seed", [
+    (3, 8, 2, 0), (5, 16, 3, 1), (8, 4, 5, 2), (4, 32, 1, 3), (6, 8, 8, 4),
+])
+def test_matches_float32_reference_on_exact_data(n_groups, group_size, d, seed):
+    rng = np.random.default_rng(seed)
+    data = small_integer_clusters(rng, n_groups, group_size, d)
+    for n_iter in (0, 1, 3, 10):
+        expected = kmeans_reference.kmeans(data, n_groups, n_iter, seed)
+        assert kmeans(data, n_groups, n_iter, seed).tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize("n", [100000, 100001])
+def test_seeding_sample_boundary(n):
+    # One feature: each product is a single rounding, the same on both sides.
+    rng = np.random.default_rng(n)
+    data = rng.integers(0, 50, size=(n, 1)).astype(np.float64)
+    expected = kmeans_reference.kmeans(data, 4, 3, 11)
+    assert np.array_equal(kmeans(data, 4, 3, 11), expected)
+
+
+def test_labels_stay_in_range_on_random_data():
+    rng = np.random.default_rng(8)
+    data = rng.normal(size=(3000, 7))
+    labels = kmeans(data, 13, 20, 5)
+    assert labels.min() >= 0 and labels.max() < 13
+    assert np.array_equal(labels, kmeans(data, 13, 20, 5))
+
+
+def test_fortran_ordered_data_reads_as_its_matrix():
+    data = np.random.default_rng(2).normal(size=(500, 4))
+    assert np.array_equal(kmeans(np.asfortranarray(data), 6, 10, 1), kmeans(data, 6, 10, 1))
+
+
+@pytest.mark.parametrize("shape", [(1, 5), (5, 1)])
+def test_single_row_or_column_in_either_order(shape):
+    data = np.arange(5.0).reshape(shape)
+    assert np.array_equal(kmeans(np.asfortranarray(data), 2, 5, 0), kmeans(data, 2, 5, 0))
+
+
+def test_strided_data_is_not_contiguous():
+    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
+        kmeans(np.ones((6, 4))[:, ::2], 2, 1, 0)
+
+
+@pytest.mark.parametrize("data", [np.ones((4, 2), dtype=np.float32), np.ones(4), np.ones((2, 2, 2))])
+def test_wrong_arrays_are_refused(data):
+    with pytest.raises(TypeError, match="^argument 'data': 'ndarray' object cannot be converted"):
+        kmeans(data, 2, 1, 0)
+
+
+def test_caller_data_is_unchanged():
+    data = np.random.default_rng(4).normal(size=(200, 3))
+    copy = data.copy()
+    kmeans(data, 4, 10, 0)
+    assert np.array_equal(data, copy)
+
+
+def test_other_threads_run_during_the_computation():
+    data = np.random.default_rng(0).normal(size=(200000, 32))
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=tick)
+    thread.start()
+    try:
+        time.sleep(0.02)
+        start = time.perf_counter()
+        kmeans(data, 50, 8, 0)
+        end = time.perf_counter()
+    finally:
+        done.set()
+        thread.join()
+    assert end - start > 0.05, "the call is too short to show anything"
+    assert len([t for t in ticks if start < t < end]) >= 5
+
+
+def test_overlapping_calls_from_threads_agree_with_serial_calls():
+    rng = np.random.default_rng(6)
+    inputs = [rng.normal(size=(20000 + 1000 * i, 8)) for i in range(4)]
+    serial = [kmeans(x, 10, 10, i) for i, x in enumerate(inputs)]
+    results = [None] * len(inputs)
+
+    def work(i):
+        results[i] = kmeans(inputs[i], 10, 10, i)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(inputs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert all(np.array_equal(a, b) for a, b in zip(results, serial))
+
+
+def run_python(code, env_update=None, timeout=120):
+    env = dict(os.environ)
+    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        env.pop(key, None)
+    env.update(env_update or {})
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=timeout)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+POOL_PROBE = """
+    import os
+    import numpy as np
+    import tarnwick_accel
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    base = threads()
+    tarnwick_accel.optimize_layout(np.zeros((2, 2)), np.array([0]), np.array([1]),
+                                   np.array([1.0]), 3, 1.0, 1.0, 1.0, 5, 1.0, 0)
+    after_layout = threads()
+    tarnwick_accel.kmeans(np.random.default_rng(0).normal(size=(5000, 4)), 3, 3, 0)
+    os.environ["RAYON_NUM_THREADS"] = "5"
+    tarnwick_accel.kmeans(np.ones((10, 2)), 2, 2, 0)
+    print(after_layout - base, threads() - base)
+"""
+
+
+def pool_size(env):
+    layout_delta, pool = map(int, run_python(POOL_PROBE, env).split())
+    assert layout_delta == 0, "optimize_layout must not start the pool"
+    return pool
+
+
+@pytest.fixture(scope="module")
+def default_pool_size():
+    return pool_size({})
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"RAYON_NUM_THREADS": "4"}, 4),
+    ({"RAYON_NUM_THREADS": "+4"}, 4),
+    ({"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "-4", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "four", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_RS_NUM_CPUS": "2"}, 2),
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, "default"),
+    ({"RAYON_RS_NUM_CPUS": "0"}, "default"),
+])
+def test_pool_size_from_environment(env, expected, default_pool_size):
+    assert pool_size(env) == (default_pool_size if expected == "default" else expected)
+
+
+def test_default_pool_size_is_the_usable_cpus(default_pool_size):
+    assert 1 <= default_pool_size <= len(os.sched_getaffinity(0))
+
+
+LABELS_PROBE = """
+    import sys
+    import numpy as np
+    import tarnwick_accel
+    rng = np.random.default_rng(12)
+    for n, d, k in [(1000, 3, 5), (20011, 16, 16), (5003, 64, 40), (150000, 2, 8)]:
+        data = rng.normal(size=(n, d))
+        labels = tarnwick_accel.kmeans(data, k, 15, 7)
+        sys.stdout.write(str(hash(labels.tobytes())) + " ")
+"""
+
+
+def test_labels_identical_for_every_pool_size():
+    outputs = {t: run_python(LABELS_PROBE, {"RAYON_NUM_THREADS": str(t), "PYTHONHASHSEED": "0"})
+               for t in (1, 2, 3, 8)}
+    assert len(set(outputs.values())) == 1, outputs
+
+
+def test_forked_child_gets_a_pool_of_its_own():
+    code = """
+        import multiprocessing as mp
+        import numpy as np
+        import tarnwick_accel
+        data = np.random.default_rng(1).normal(size=(20000, 4))
+        parent = tarnwick_accel.kmeans(data, 5, 10, 0)
+        def child(queue):
+            queue.put(tarnwick_accel.kmeans(data, 5, 10, 0).tolist())
+        ctx = mp.get_context("fork")
+        queue = ctx.Queue()
+        proc = ctx.Process(target=child, args=(queue,))
+        proc.start()
+        got = queue.get(timeout=60)
+        proc.join(timeout=60)
+        assert proc.exitcode == 0
+        assert got == parent.tolist()
+        print("ok")
+    """
+    assert run_python(code, {"RAYON_NUM_THREADS": "2"}).strip() == "ok"

@@ -1,0 +1,59 @@
+// The Python-free k-means core: k-means++ seeding on a sample of at most
+// 100000 rows, then Lloyd iterations over all rows. Every float operation
+// happens in a fixed order, and every reduction is cut from the shape alone,
+// so labels are the same for any size of the worker pool.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "support/checked.h"
+#include "support/splitmix64.h"
+
+namespace tarnwick {
+
+static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "the core assumes a 64-bit size_t");
+
+// X is n×d row-major. Touches no Python, so the caller may release the
+// interpreter lock around it. Returns one label in [0, k) per row.
+Buffer<std::int64_t> kmeans_core(const float* X, std::size_t n, std::size_t d, std::uint64_t k,
+                                 std::uint64_t n_iter, std::uint64_t seed);
+
+// k-means++ over the m×d sample; writes k rows of d floats into centroids.
+// With d == 0 the rows are empty and only the first pick is drawn.
+void seed_centroids(const float* sample, std::size_t m, std::size_t d, std::uint64_t k,
+                    SplitMix64& rng, float* centroids, std::size_t centroids_len);
+
+// Refines centroids (k×d) in place and returns the last assignment.
+Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,
+                                      std::uint64_t k, std::uint64_t n_iter, float* centroids);
+
+namespace kmeans_detail {
+
+// Element count of an a×b buffer; an overflow is the same fault as a buffer
+// that is too large.
+inline std::size_t element_count(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_mul_overflow(a, b, &r)) raise_fault("capacity overflow");
+  return r;
+}
+
+// Only steers the pool's inline-or-wake decision, so saturating is enough.
+inline std::size_t work(std::size_t a, std::size_t b) {
+  std::size_t r;
+  return __builtin_mul_overflow(a, b, &r) ? SIZE_MAX : r;
+}
+
+inline std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
+
+// Grain for steps whose results do not depend on the cutting: pieces of at
+// least ~16k element operations, and no more than ~256 of them.
+inline std::size_t row_grain(std::size_t rows, std::size_t ops_per_row) {
+  std::size_t per_row = ops_per_row == 0 ? 1 : ops_per_row;
+  std::size_t by_work = ceil_div(std::size_t{1} << 14, per_row);
+  std::size_t by_count = ceil_div(rows, 256);
+  return by_work > by_count ? by_work : by_count;
+}
+
+}  // namespace kmeans_detail
+}  // namespace tarnwick

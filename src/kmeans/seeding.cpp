@@ -1,0 +1,133 @@
+// k-means++ seeding, and the driver that draws the seeding sample.
+#include <algorithm>
+#include <string>
+
+#include "kmeans/kmeans_core.h"
+#include "support/worker_pool.h"
+
+namespace tarnwick {
+
+using kmeans_detail::ceil_div;
+using kmeans_detail::element_count;
+using kmeans_detail::row_grain;
+using kmeans_detail::work;
+
+namespace {
+
+constexpr std::size_t kMaxSampleRows = 100000;
+
+// Sequential over l, one rounding per operation: the order is part of the result.
+inline float squared_distance(const float* a, const float* b, std::size_t d) {
+  float acc = 0.0f;
+  for (std::size_t l = 0; l < d; ++l) {
+    float diff = a[l] - b[l];
+    acc = acc + diff * diff;
+  }
+  return acc;
+}
+
+// Copies sample row `row` into centroid row c, checking that the row lies
+// inside the centroid storage (with k == 0 and d >= 1 even row 0 does not).
+void place_row(const float* sample, std::size_t row, std::size_t d, float* centroids,
+               std::size_t centroids_len, std::size_t c) {
+  std::size_t end;
+  if (__builtin_mul_overflow(c + 1, d, &end))
+    raise_fault("range end index overflows for slice of length " + std::to_string(centroids_len));
+  if (end > centroids_len)
+    raise_fault("range end index " + std::to_string(end) + " out of range for slice of length " +
+                std::to_string(centroids_len));
+  std::copy(sample + row * d, sample + row * d + d, centroids + c * d);
+}
+
+}  // namespace
+
+void seed_centroids(const float* sample, std::size_t m, std::size_t d, std::uint64_t k,
+                    SplitMix64& rng, float* centroids, std::size_t centroids_len) {
+  place_row(sample, rng.next_index(m), d, centroids, centroids_len, 0);
+
+  Buffer<float> min_dist_buf = Buffer<float>::uninitialized(m);
+  float* min_dist = min_dist_buf.data();
+  const std::size_t grain = row_grain(m, d);
+  const std::size_t step_work = work(m, d);
+  parallel_for(m, grain, step_work, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i)
+      min_dist[i] = squared_distance(sample + i * d, centroids, d);
+  });
+
+  // With empty rows every further pick copies nothing and leaves min_dist at
+  // zero; it would only advance the generator, which nothing reads after
+  // seeding. Nothing bounds k here either (the centroid storage is empty), so
+  // running those picks could take practically forever.
+  if (d == 0) return;
+
+  // The sum's tree follows from m alone, so the total is the same for any pool size.
+  const std::size_t total_grain = std::max<std::size_t>(8192, ceil_div(m, 64));
+  for (std::uint64_t c = 1; c < k; ++c) {
+    float total = parallel_reduce<float>(
+        m, total_grain, m, [] { return -0.0f; },
+        [&](float& acc, std::size_t b, std::size_t e) {
+          for (std::size_t i = b; i < e; ++i) acc = acc + min_dist[i];
+        },
+        [](float& lower, float& upper) { lower = lower + upper; });
+    // Drawn even when unused, to keep the stream aligned.
+    float u = static_cast<float>(rng.next_unit_f64());
+
+    std::size_t chosen;
+    if (total > 0.0f) {
+      float target = total * u;
+      // The running sum can fall short of target through rounding; the last
+      // row takes the remainder.
+      chosen = m - 1;
+      float acc = 0.0f;
+      for (std::size_t i = 0; i < m; ++i) {
+        acc = acc + min_dist[i];
+        if (acc >= target) {
+          chosen = i;
+          break;
+        }
+      }
+    } else {
+      // No distance mass left (all sample rows coincide with centroids, or
+      // NaN): pick uniformly.
+      chosen = rng.next_index(m);
+    }
+
+    place_row(sample, chosen, d, centroids, centroids_len, c);
+    const float* centre = centroids + c * d;
+    parallel_for(m, grain, step_work, [&](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i) {
+        float d2 = squared_distance(sample + i * d, centre, d);
+        if (d2 < min_dist[i]) min_dist[i] = d2;  // strict: NaN never replaces
+      }
+    });
+  }
+}
+
+Buffer<std::int64_t> kmeans_core(const float* X, std::size_t n, std::size_t d, std::uint64_t k,
+                                 std::uint64_t n_iter, std::uint64_t seed) {
+  SplitMix64 rng = SplitMix64::for_kmeans(seed);
+  Buffer<float> centroids = Buffer<float>::zeroed(element_count(k, d));
+
+  const std::size_t m = std::min(n, kMaxSampleRows);
+  const float* sample = X;
+  Buffer<float> drawn;
+  if (n > kMaxSampleRows) {
+    // Draws are serial (they are one stream); the copies are not.
+    Buffer<std::uint64_t> rows = Buffer<std::uint64_t>::uninitialized(m);
+    for (std::size_t i = 0; i < m; ++i) rows[i] = rng.next_index(n);
+    drawn = Buffer<float>::uninitialized(element_count(m, d));
+    float* dst = drawn.data();
+    parallel_for(m, row_grain(m, d), work(m, d), [&](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i) {
+        const float* src = X + rows[i] * d;
+        std::copy(src, src + d, dst + i * d);
+      }
+    });
+    sample = drawn.data();
+  }
+
+  seed_centroids(sample, m, d, k, rng, centroids.data(), centroids.size());
+  return lloyd_iterations(X, n, d, k, n_iter, centroids.data());
+}
+
+}  // namespace tarnwick

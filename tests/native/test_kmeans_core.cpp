@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kmeans/kmeans_core.h"
+
+namespace tarnwick {
+namespace {
+
+using Labels = std::vector<std::int64_t>;
+using Data = std::vector<float>;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+Labels run(const Data& X, std::size_t n, std::size_t d, std::uint64_t k, std::uint64_t iters,
+           std::uint64_t seed = 0) {
+  Buffer<std::int64_t> labels = kmeans_core(X.data(), n, d, k, iters, seed);
+  return Labels(labels.begin(), labels.end());
+}
+
+std::string fault_text(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Fault& fault) {
+    return fault.text();
+  }
+  return "<no fault>";
+}
+
+// Everything serially: sums in index order, naive dot products. On data where
+// every intermediate is exact, neither the pool's reduction trees nor the
+// library's summation order can matter, so labels must agree exactly.
+Labels reference(const Data& X, std::size_t n, std::size_t d, std::size_t k, std::uint64_t iters,
+                 std::uint64_t seed) {
+  SplitMix64 rng = SplitMix64::for_kmeans(seed);
+  const std::size_t m = std::min<std::size_t>(n, 100000);
+  Data S(X.begin(), X.begin() + m * d), C(k * d), md(m);
+  for (std::size_t i = 0; n > m && i < m; ++i)
+    std::copy_n(&X[rng.next_index(n) * d], d, &S[i * d]);
+  for (std::size_t c = 0; c < k; ++c) {
+    std::size_t pick = 0;
+    float total = 0.0f, acc = 0.0f, u = c ? float(rng.next_unit_f64()) : 0.0f;
+    for (float v : md) total = total + v;
+    if (c == 0 || !(total > 0.0f)) pick = rng.next_index(m);
+    else
+      while (pick + 1 < m && !((acc = acc + md[pick]) >= total * u)) ++pick;
+    std::copy_n(&S[pick * d], d, &C[c * d]);
+    for (std::size_t i = 0; i < m; ++i) {
+      float d2 = 0.0f;
+      for (std::size_t l = 0; l < d; ++l)
+        d2 = d2 + (S[i * d + l] - C[c * d + l]) * (S[i * d + l] - C[c * d + l]);
+      if (c == 0 || d2 < md[i]) md[i] = d2;
+    }
+  }
+  Labels labels(n, 0);
+  for (std::uint64_t it = 0; it < iters; ++it) {
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      float best = kInf;
+      std::int64_t label = 0;
+      for (std::size_t j = 0; j < k; ++j) {
+        float norm = 0.0f, dot = 0.0f;
+        for (std::size_t l = 0; l < d; ++l)
+          norm = norm + C[j * d + l] * C[j * d + l], dot = dot + X[i * d + l] * C[j * d + l];
+        if (norm - (dot + dot) < best) best = norm - (dot + dot), label = std::int64_t(j);
+      }
+      changed += label != std::exchange(labels[i], label);
+    }
+    if (changed <= n / 1000) break;
+    Data sums(k * d, 0.0f);
+    std::vector<std::uint64_t> counts(k, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      counts[labels[i]] += 1;
+      for (std::size_t l = 0; l < d; ++l)
+        sums[labels[i] * d + l] = sums[labels[i] * d + l] + X[i * d + l];
+    }
+    for (std::size_t e = 0; e < k * d; ++e)
+      if (counts[e / d] != 0) C[e] = (1.0f / float(counts[e / d])) * sums[e];
+  }
+  return labels;
+}
+
+// Small integers. One-hot rows (one non-zero per row) keep every dot product
+// a single rounded product, so even fractional centroids stay exact.
+Data integer_data(std::mt19937_64& gen, std::size_t n, std::size_t d, bool one_hot) {
+  Data X(n * d, 0.0f);
+  for (std::size_t e = 0; e < n * d; ++e)
+    if (!one_hot || e % d == 0) X[e + (one_hot ? gen() % d : 0)] = float(int(gen() % 7) - 3);
+  return X;
+}
+
+TEST(KmeansWorkedExample, SeedingAndEachIterationCount) {
+  const Data X = {0, 1, 2, 10};
+  SplitMix64 rng = SplitMix64::for_kmeans(0);
+  float C[2] = {-1, -1};
+  seed_centroids(X.data(), 4, 1, 2, rng, C, 2);
+  EXPECT_EQ(C[0], 0.0f);
+  EXPECT_EQ(C[1], 2.0f);
+  EXPECT_EQ(run(X, 4, 1, 2, 0), (Labels{0, 0, 0, 0}));
+  EXPECT_EQ(run(X, 4, 1, 2, 1), (Labels{0, 0, 1, 1}));
+  EXPECT_EQ(run(X, 4, 1, 2, 2), (Labels{0, 0, 0, 1}));
+  EXPECT_EQ(run(X, 4, 1, 2, 5), (Labels{0, 0, 0, 1}));
+
+  // A mean is the sum times the reciprocal count: for {0, 1, 4} one ulp above
+  // the correctly rounded 5/3. An empty cluster keeps its centroid.
+  float D[3] = {0, 100, 50};
+  lloyd_iterations(Data{0, 1, 4, 100}.data(), 4, 1, 3, 1, D);
+  EXPECT_EQ(D[0], (1.0f / 3.0f) * 5.0f);
+  EXPECT_NE(D[0], 5.0f / 3.0f);
+  EXPECT_EQ(D[2], 50.0f);
+}
+
+TEST(KmeansWorkedExample, StopsWhenChangesWithinTolerance) {
+  // 1000 rows tolerate one change: the second pass moves only 47 across and
+  // stops without updating; a third pass would have moved 46 too.
+  Data X(1000, 0.0f);
+  std::copy_n(Data{100, 100, 100, 27, 46, 47, 73}.begin(), 7, X.end() - 7);
+  float C[2] = {0, 100};
+  Buffer<std::int64_t> labels = lloyd_iterations(X.data(), 1000, 1, 2, 10, C);
+  EXPECT_EQ(labels[997], 0);
+  EXPECT_EQ(labels[998], 1);
+  EXPECT_EQ(C[1], 93.25f);
+}
+
+TEST(KmeansDegenerate, Shapes) {
+  EXPECT_EQ(run({3, 1, 4, 1, 5, 9}, 3, 2, 1, 10), Labels(3, 0));
+  EXPECT_EQ(run(Data(12, 2.5f), 6, 2, 3, 10), Labels(6, 0));
+  EXPECT_EQ(run({}, 5, 0, 3, 10), Labels(5, 0));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (std::uint64_t seed = 0; seed < 8; ++seed)  // the NaN row, whether picked or not
+    EXPECT_EQ(run({0, 0, 10, 10, nan, 1, 10, 11}, 4, 2, 2, 10, seed)[2], 0) << seed;
+
+  // More clusters than rows: each row ends on a centroid copied from itself.
+  Labels own = run({0, 0, 5, 5, 9, 1}, 3, 2, 5, 10, 3);
+  EXPECT_TRUE(own[0] != own[1] && own[1] != own[2] && own[0] != own[2]);
+  for (std::int64_t label : own) EXPECT_TRUE(label >= 0 && label < 5);
+}
+
+TEST(KmeansFaults, DegenerateShapes) {
+  EXPECT_EQ(fault_text([] { run({}, 0, 2, 2, 5); }),
+            "attempt to calculate the remainder with a divisor of zero");
+  EXPECT_EQ(fault_text([] { run(Data(6), 2, 3, 0, 5); }),
+            "range end index 3 out of range for slice of length 0");
+  EXPECT_EQ(fault_text([] { run({}, 4, 0, 0, 1); }), "chunk_size must not be zero");
+  EXPECT_EQ(run({}, 4, 0, 0, 0), Labels(4, 0));
+  EXPECT_EQ(fault_text([] { run({0, 1, 2, 10}, 4, 1, std::uint64_t{1} << 61, 1); }),
+            "capacity overflow");
+}
+
+TEST(KmeansReference, AgreesExactlyWithSerialComputation) {
+  std::mt19937_64 gen(11);
+  for (bool one_hot : {false, true})
+    for (int trial = 0; trial < 10; ++trial) {
+      std::size_t n = 1 + gen() % 20000, d = 1 + gen() % 8, k = 1 + gen() % 9;
+      // Dense integer rows stay exact through the first assignment only.
+      std::uint64_t iters = one_hot ? 30 : 1;
+      Data X = integer_data(gen, n, d, one_hot);
+      ASSERT_EQ(run(X, n, d, k, iters, trial), reference(X, n, d, k, iters, trial))
+          << "n=" << n << " d=" << d << " k=" << k << " one_hot=" << one_hot;
+    }
+  // Above 100000 rows the seeding runs on a drawn sample.
+  Data X = integer_data(gen, 100037, 3, true);
+  EXPECT_EQ(run(X, 100037, 3, 5, 8, 3), reference(X, 100037, 3, 5, 8, 3));
+}
+
+TEST(KmeansRepeatability, SameLabelsEveryRun) {
+  std::mt19937_64 gen(14);
+  std::normal_distribution<float> v(0.0f, 4.0f);
+  Data X(30011 * 7);
+  for (float& x : X) x = v(gen);
+  Labels first = run(X, 30011, 7, 12, 20, 99);
+  for (int again = 0; again < 3; ++again) EXPECT_EQ(run(X, 30011, 7, 12, 20, 99), first);
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -210,3 +210,15 @@ def test_only_the_init_function_is_exported():
     ).stdout
     symbols = {line.split()[-1] for line in listing.splitlines() if line.strip()}
     assert symbols == {"PyInit_tarnwick_accel"}
+
+
+def test_needs_nothing_but_libc_at_run_time():
+    # OpenBLAS and the C++ runtime are linked in; nothing else may be needed.
+    ldd = shutil.which("ldd")
+    if ldd is None:
+        pytest.skip("ldd is not available")
+    listing = subprocess.run([ldd, tarnwick_accel.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    needed = {line.split()[0] for line in listing.splitlines() if line.strip()}
+    allowed = ("linux-vdso.so", "libc.so", "libm.so", "ld-linux", "/lib64/ld-linux")
+    assert all(name.startswith(allowed) for name in needed), needed

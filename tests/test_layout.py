@@ -217,3 +217,38 @@ def test_other_threads_run_during_the_computation():
     during = [t for t in ticks if start < t < end]
     assert end - start > 0.05, "the call is too short to show anything"
     assert len(during) >= 5
+
+
+def sorted_graph(rng, n_vertices, degree, dim):
+    """A neighbour graph in row order, as layouts get them: long stretches of
+    edges share a head, so the optimised loop plans and interleaves them."""
+    head = np.repeat(np.arange(n_vertices), degree)
+    tail = rng.integers(0, n_vertices, len(head))
+    eps = rng.choice([1.0, 1.0, 2.0, 3.0, 7.5, 0.0], len(head))
+    return rng.normal(size=(n_vertices, dim)) * 5, head, tail, eps
+
+
+@pytest.mark.parametrize("b, seed, rate", [(0.895, 0, 5), (1.0, 1, 3), (1.3, 2, 8)])
+def test_interleaved_runs_match_reference(b, seed, rate):
+    rng = np.random.default_rng(100 + seed)
+    embedding, head, tail, eps = sorted_graph(rng, 400, 6, 2)
+    n = len(head)
+    tail[rng.integers(0, n, 20)] = head[rng.integers(0, n, 20)]  # some self-loops
+    eps[rng.integers(0, n, 10)] = np.nan                          # due every epoch
+    eps[rng.integers(0, n, 5)] = 0.02                             # many samples per epoch
+    args = (embedding, head, tail, eps, 6, 1.577, b, 1.0, rate, 1.0, seed)
+    expected = layout_reference.optimize_layout(*args)
+    assert np.array_equal(bits(optimize_layout(*args)), bits(expected))
+
+
+def test_fault_after_interleaved_runs_matches_reference():
+    rng = np.random.default_rng(9)
+    embedding, head, tail, eps = sorted_graph(rng, 300, 5, 2)
+    eps[:] = 1.0
+    tail[len(tail) - 40] = 300  # found only after many planned runs
+    args = (embedding, head, tail, eps, 3, 1.577, 0.895, 1.0, 5, 1.0, 0)
+    with pytest.raises(layout_reference.ReferenceFault) as expected:
+        layout_reference.optimize_layout(*args)
+    with pytest.raises(PanicException) as got:
+        optimize_layout(*args)
+    assert str(got.value) == str(expected.value)

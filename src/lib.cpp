@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "boundary/call_frame.h"
@@ -47,18 +48,27 @@ PyModuleDef g_module_def = {
 
 std::atomic<std::int64_t> g_init_interpreter_id{-1};
 PyObject* g_cached_module = nullptr;  // one reference for the life of the process
+// The function records, one per function, never freed. Kept here so that they
+// stay reachable when the module's interpreter has been finalised (a
+// sub-interpreter's, say), and so that an init retried after a failure reuses
+// them instead of leaking more.
+PyMethodDef* g_method_defs[2] = {};
 
 [[noreturn]] void conversion_error(PyObject* object, const char* target) {
   throw PendingError::lazy(PyExc_TypeError, "'" + type_qualname(object) +
                                                 "' object cannot be converted to '" + target + "'");
 }
 
-void add_function(PyObject* module, const char* name, PyCFunctionWithKeywords entry, const char* doc) {
+void add_function(PyObject* module, std::size_t slot, const char* name, PyCFunctionWithKeywords entry,
+                  const char* doc) {
   OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
   if (!module_name) throw fetch_error();
   // The function object refers to its record for the life of the process.
-  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-                              METH_VARARGS | METH_KEYWORDS, doc};
+  PyMethodDef*& def = g_method_defs[slot];
+  if (def == nullptr) {
+    def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                          METH_VARARGS | METH_KEYWORDS, doc};
+  }
   OwnedRef function = OwnedRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
   if (!function) throw fetch_error();
   module_name.reset();
@@ -95,8 +105,8 @@ PyObject* init_module() {
 
   OwnedRef module = OwnedRef::steal(PyModule_Create2(&g_module_def, 3));
   if (!module) throw fetch_error();
-  add_function(module.get(), "optimize_layout", optimize_layout_entry, kOptimizeLayoutDoc);
-  add_function(module.get(), "kmeans", kmeans_entry, kKmeansDoc);
+  add_function(module.get(), 0, "optimize_layout", optimize_layout_entry, kOptimizeLayoutDoc);
+  add_function(module.get(), 1, "kmeans", kmeans_entry, kKmeansDoc);
 
   if (g_cached_module == nullptr) g_cached_module = OwnedRef::borrow(module.get()).release();
   return OwnedRef::borrow(g_cached_module).release();

@@ -62,14 +62,37 @@ PyTypeObject* slice_container_type() {
 
 }  // namespace
 
+ReadonlyArray::ReadonlyArray(PyObject* owned_array) noexcept : array_(owned_array) {
+  const ArrayFields* a = array_fields(array_);
+  borrowed_.nd = a->nd;
+  for (int i = 0; i < a->nd && i < kMaxDims; ++i) borrowed_.dims[i] = a->dimensions[i];
+  borrowed_.data = a->data;
+  borrowed_.descr = a->descr;
+}
+
 ReadonlyArray::~ReadonlyArray() {
   if (array_ == nullptr) return;
   release_read_borrow(array_);
   release_reference(array_);
 }
 
+bool ReadonlyArray::unchanged() const noexcept {
+  const ArrayFields* a = array_fields(array_);
+  if (a->nd != borrowed_.nd || a->nd > kMaxDims || a->data != borrowed_.data || a->descr != borrowed_.descr) {
+    return false;
+  }
+  for (int i = 0; i < a->nd; ++i) {
+    if (a->dimensions[i] != borrowed_.dims[i]) return false;
+  }
+  return true;
+}
+
 void throw_not_contiguous() {
   throw PendingError::lazy(PyExc_TypeError, "The given array is not contiguous");
+}
+
+void throw_changed_while_borrowed() {
+  throw PendingError::lazy(PyExc_TypeError, "The given array changed while it was borrowed");
 }
 
 ReadonlyArray extract_readonly_array(PyObject* object, int type_num, int ndim) {

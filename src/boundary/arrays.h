@@ -15,22 +15,38 @@
 namespace tarnwick {
 
 // A read-borrowed ndarray: the reference and the registry entry are both
-// given back by the destructor, on every path out of a call.
+// given back by the destructor, on every path out of a call. It remembers the
+// array as it was borrowed (at most two dimensions): Python code that runs
+// later in the call, such as an argument's __index__, can reshape the array or
+// swap its dtype or data, and only the array as borrowed may be read.
 class ReadonlyArray {
  public:
+  static constexpr int kMaxDims = 2;
+
   ReadonlyArray() noexcept = default;
-  explicit ReadonlyArray(PyObject* owned_array) noexcept : array_(owned_array) {}
-  ReadonlyArray(ReadonlyArray&& other) noexcept : array_(std::exchange(other.array_, nullptr)) {}
+  explicit ReadonlyArray(PyObject* owned_array) noexcept;
+  ReadonlyArray(ReadonlyArray&& other) noexcept
+      : array_(std::exchange(other.array_, nullptr)), borrowed_(other.borrowed_) {}
   ReadonlyArray& operator=(ReadonlyArray&&) = delete;
   ReadonlyArray(const ReadonlyArray&) = delete;
   ~ReadonlyArray();
 
   PyObject* get() const noexcept { return array_; }
-  int ndim() const noexcept { return array_fields(array_)->nd; }
-  std::size_t dim(int i) const noexcept { return static_cast<std::size_t>(array_fields(array_)->dimensions[i]); }
+  // The shape when borrowed.
+  int ndim() const noexcept { return borrowed_.nd; }
+  std::size_t dim(int i) const noexcept { return static_cast<std::size_t>(borrowed_.dims[i]); }
+  // Whether shape, dtype and data are still those of the borrow.
+  bool unchanged() const noexcept;
 
  private:
+  struct State {
+    int nd = 0;
+    npy_intp dims[kMaxDims] = {};
+    const char* data = nullptr;
+    const PyObject* descr = nullptr;  // compared, never used
+  };
   PyObject* array_ = nullptr;
+  State borrowed_;
 };
 
 // Checks type, dimension count and dtype (no cast, no copy) and takes a read
@@ -46,11 +62,13 @@ struct FlatView {
 };
 
 [[noreturn]] void throw_not_contiguous();
+[[noreturn]] void throw_changed_while_borrowed();
 
 // The data in memory order, or TypeError "The given array is not contiguous".
 template <class T>
 FlatView<T> as_contiguous_slice(const ReadonlyArray& array) {
   const ArrayFields* a = array_fields(array.get());
+  if (!array.unchanged()) throw_changed_while_borrowed();
   if ((a->flags & (kArrayCContiguous | kArrayFContiguous)) == 0 || a->data == nullptr) {
     throw_not_contiguous();
   }

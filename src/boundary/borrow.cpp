@@ -191,15 +191,21 @@ ViewKey view_key(PyObject* array) {
   bool empty = false;
   std::uintptr_t low = data, high = data;
   for (int i = 0; i < a->nd; ++i) {
-    const npy_intp dim = a->dimensions[i];
+    // Unsigned, wrapping arithmetic: exact for every view of real memory, and
+    // no overflow for the made-up strides that as_strided allows.
+    const auto dim = static_cast<std::uintptr_t>(a->dimensions[i]);
     const npy_intp stride = a->strides[i];
-    gcd = std::gcd(gcd, static_cast<std::uintptr_t>(stride < 0 ? -stride : stride));
-    if (dim == 0) empty = true;
-    const npy_intp term = (dim - 1) * stride;
-    if (term < 0) {
-      low += static_cast<std::uintptr_t>(term);
+    const std::uintptr_t magnitude =
+        stride < 0 ? std::uintptr_t{0} - static_cast<std::uintptr_t>(stride) : static_cast<std::uintptr_t>(stride);
+    gcd = std::gcd(gcd, magnitude);
+    if (dim == 0) {
+      empty = true;
+      continue;
+    }
+    if (stride < 0) {
+      low -= (dim - 1) * magnitude;
     } else {
-      high += static_cast<std::uintptr_t>(term);
+      high += (dim - 1) * magnitude;
     }
   }
   if (empty) return ViewKey{data, data, data, gcd};

@@ -45,12 +45,16 @@ void gemm_block(const float* X_block, std::size_t rows, std::size_t d, const flo
   single_threaded_library();
   const int ik = static_cast<int>(k);
   const int id = static_cast<int>(d);
+  // With beta = 0 the library first clears the block with a slow per-element
+  // pass and then adds the products into it; clearing it here and passing
+  // beta = 1 leaves the same additions onto the same zeros.
+  std::memset(G_block, 0, rows * k * sizeof(float));
   // Result rows depend only on their own input row, so a block too tall for
   // an int is done in slices.
   for (std::size_t r0 = 0; r0 < rows; r0 += kIntMax) {
     std::size_t slice = rows - r0 < kIntMax ? rows - r0 : kIntMax;
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(slice), ik, id, 1.0f,
-                X_block + r0 * d, id, centroids, id, 0.0f, G_block + r0 * k, ik);
+                X_block + r0 * d, id, centroids, id, 1.0f, G_block + r0 * k, ik);
   }
 }
 

@@ -46,6 +46,16 @@ inline std::size_t work(std::size_t a, std::size_t b) {
 
 inline std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
+// How lloyd_iterations orders its work; both give the same results. `fused`
+// assigns rows and adds them to the cluster sums in one pass per piece;
+// `separate` assigns all rows, then sums them. `automatic` picks fused when
+// the update has enough pieces to keep the pool busy. Tests pin one.
+enum class Schedule { automatic, separate, fused };
+
+Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,
+                                      std::uint64_t k, std::uint64_t n_iter, float* centroids,
+                                      Schedule schedule);
+
 // Grain for steps whose results do not depend on the cutting: pieces of at
 // least ~16k element operations, and no more than ~256 of them.
 inline std::size_t row_grain(std::size_t rows, std::size_t ops_per_row) {

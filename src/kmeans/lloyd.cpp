@@ -1,8 +1,15 @@
 // Lloyd iterations: assign every row to its nearest centroid, then move each
 // centroid to the mean of its rows, until few labels change.
 #include <algorithm>
+#include <atomic>
 #include <limits>
+#include <memory>
+#include <thread>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kmeans/gemm.h"
 #include "kmeans/kmeans_core.h"
@@ -12,132 +19,344 @@ namespace tarnwick {
 
 using kmeans_detail::ceil_div;
 using kmeans_detail::element_count;
-using kmeans_detail::row_grain;
 using kmeans_detail::work;
 
 namespace {
 
 constexpr std::size_t kMinGemmRows = 256;
 constexpr std::size_t kMaxGemmBlocks = 256;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+// Labels while iterating, half the memory traffic of the int64 result. Every
+// label fits: with d >= 1, k <= INT_MAX is checked before any assignment
+// (check_gemm_dims), and with d == 0 every score is 0 and every label 0.
+using Label = std::int32_t;
 
-// Writes the nearest centroid of every row into next_labels and returns how
-// many differ from labels. ||x||² is the same for every candidate, so the
-// score is ||c||² - 2·x·c, with x·c taken from one GEMM per block of rows.
-std::size_t assign_labels(const float* X, std::size_t n, std::size_t d, std::size_t k,
-                          const float* centroids, float* G, const std::int64_t* labels,
-                          std::int64_t* next_labels) {
-  Buffer<float> norms_buf = Buffer<float>::uninitialized(k);
-  float* norms = norms_buf.data();
+// The label of one row: a strict-< scan over j of the scores norms[j] -
+// (g[j] + g[j]), so the first index of the smallest score wins, NaN never
+// wins and a row whose scores are all NaN or +inf keeps 0.
+inline Label nearest(const float* g, const float* norms, std::size_t k) {
+  float best = kInf;
+  Label label = 0;
   for (std::size_t j = 0; j < k; ++j) {
-    const float* c = centroids + j * d;
-    float acc = 0.0f;
-    for (std::size_t l = 0; l < d; ++l) acc = acc + c[l] * c[l];
-    norms[j] = acc;
-  }
-
-  // The blocks are cut from n alone, not from the pool size: the library's
-  // result for a row depends on the block's row count and the row's place in
-  // it (its kernels tile and split rows by the block's shape), so blocks sized
-  // by the thread count would make labels depend on it. At most ~256 blocks,
-  // each big enough to run the library efficiently.
-  const std::size_t rows_per_chunk =
-      std::max<std::size_t>(kMinGemmRows, ceil_div(n, kMaxGemmBlocks));
-  if (element_count(k, rows_per_chunk) == 0) raise_fault("chunk_size must not be zero");
-  if (n != 0 && d != 0) check_gemm_dims(k, d);
-  const std::size_t blocks = ceil_div(n, rows_per_chunk);
-  parallel_for(blocks, 1, work(work(n, k), d), [&](std::size_t b, std::size_t e) {
-    for (std::size_t h = b; h < e; ++h) {
-      std::size_t r0 = h * rows_per_chunk;
-      std::size_t rows = std::min(rows_per_chunk, n - r0);
-      gemm_block(X + r0 * d, rows, d, centroids, k, G + r0 * k);
+    float score = norms[j] - (g[j] + g[j]);
+    if (score < best) {
+      best = score;
+      label = static_cast<Label>(j);
     }
-  });
-
-  return parallel_reduce<std::size_t>(
-      n, row_grain(n, k), work(n, k), [] { return std::size_t{0}; },
-      [&](std::size_t& changed, std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-          const float* g = G + i * k;
-          // NaN (and +inf) scores never win: a row without a finite score keeps label 0.
-          float best = std::numeric_limits<float>::infinity();
-          std::int64_t label = 0;
-          for (std::size_t j = 0; j < k; ++j) {
-            float score = norms[j] - (g[j] + g[j]);
-            if (score < best) {
-              best = score;
-              label = static_cast<std::int64_t>(j);
-            }
-          }
-          next_labels[i] = label;
-          changed += label != labels[i];
-        }
-      },
-      [](std::size_t& lower, std::size_t& upper) { lower += upper; });
+  }
+  return label;
 }
 
-struct ClusterSums {
-  Buffer<float> sums;  // k×d
-  Buffer<std::uint64_t> counts;
+#if defined(__SSE2__)
+// nearest() for four rows at once, one row per lane, each lane running the
+// same strict-< scan with the same two roundings per score. Branch-free: the
+// scalar scan mostly waits on mispredicted branches.
+inline void nearest4(const float* g, std::size_t k, const float* norms, Label* out) {
+  const float* g0 = g;
+  const float* g1 = g + k;
+  const float* g2 = g + 2 * k;
+  const float* g3 = g + 3 * k;
+  __m128 best = _mm_set1_ps(kInf);
+  __m128i label = _mm_setzero_si128();
+  __m128i index = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi32(1);
+  auto step = [&](__m128 gv, std::size_t j) {
+    __m128 score = _mm_sub_ps(_mm_set1_ps(norms[j]), _mm_add_ps(gv, gv));
+    __m128i lt = _mm_castps_si128(_mm_cmplt_ps(score, best));
+    best = _mm_min_ps(score, best);  // score < best ? score : best
+    label = _mm_or_si128(_mm_and_si128(lt, index), _mm_andnot_si128(lt, label));
+    index = _mm_add_epi32(index, one);
+  };
+  std::size_t j = 0;
+  for (; j + 4 <= k; j += 4) {
+    __m128 r0 = _mm_loadu_ps(g0 + j), r1 = _mm_loadu_ps(g1 + j);
+    __m128 r2 = _mm_loadu_ps(g2 + j), r3 = _mm_loadu_ps(g3 + j);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    step(r0, j);
+    step(r1, j + 1);
+    step(r2, j + 2);
+    step(r3, j + 3);
+  }
+  for (; j < k; ++j) step(_mm_set_ps(g3[j], g2[j], g1[j], g0[j]), j);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), label);
+}
+#endif
+
+// One rows×d row block added into k×d sums, row by row in ascending order.
+inline void add_rows(const float* X, std::size_t d, const Label* labels, std::size_t begin,
+                     std::size_t end, float* __restrict sums, std::uint64_t* __restrict counts) {
+  for (std::size_t i = begin; i < end; ++i) {
+    std::size_t j = static_cast<std::size_t>(labels[i]);
+    counts[j] += 1;
+    float* __restrict s = sums + j * d;
+    const float* __restrict x = X + i * d;
+    for (std::size_t l = 0; l < d; ++l) s[l] = s[l] + x[l];
+  }
+}
+
+// A piece's partial sums and counts, in slots that live for the whole run so
+// that no iteration allocates them. Slots are handed out in any order: every
+// piece starts from zeros, and the merge order comes from the pool's tree.
+class PartialSums {
+ public:
+  PartialSums(std::size_t slots, std::size_t k, std::size_t d)
+      : kd_(element_count(k, d)),
+        k_(k),
+        sums_(Buffer<float>::uninitialized(element_count(slots, kd_))),
+        counts_(Buffer<std::uint64_t>::uninitialized(element_count(slots, k))) {}
+
+  void restart() { next_.store(0, std::memory_order_relaxed); }
+
+  struct Slot {
+    float* sums;
+    std::uint64_t* counts;
+    std::size_t changed;
+  };
+
+  Slot take() {
+    std::size_t s = next_.fetch_add(1, std::memory_order_relaxed);
+    Slot slot{sums_.data() + s * kd_, counts_.data() + s * k_, 0};
+    std::fill_n(slot.sums, kd_, 0.0f);
+    std::fill_n(slot.counts, k_, std::uint64_t{0});
+    return slot;
+  }
+
+  void merge(Slot& lower, const Slot& upper) const {
+    float* __restrict ls = lower.sums;
+    const float* __restrict us = upper.sums;
+    for (std::size_t e = 0; e < kd_; ++e) ls[e] = ls[e] + us[e];
+    for (std::size_t j = 0; j < k_; ++j) lower.counts[j] += upper.counts[j];
+    lower.changed += upper.changed;
+  }
+
+ private:
+  std::size_t kd_, k_;
+  Buffer<float> sums_;
+  Buffer<std::uint64_t> counts_;
+  std::atomic<std::size_t> next_{0};
 };
 
-void update_centroids(const float* X, std::size_t n, std::size_t d, std::size_t k,
-                      const std::int64_t* labels, float* centroids) {
-  const std::size_t kd = element_count(k, d);
-  // The float sums depend on the reduction tree, so the grain follows from the
-  // shape alone. At most ~64 pieces, each with enough rows (>= 2k) that
-  // folding them outweighs allocating and merging its k×d partial sums.
-  const std::size_t grain = std::max({std::size_t{4096}, ceil_div(n, 64), work(k, 2)});
-  ClusterSums total = parallel_reduce<ClusterSums>(
-      n, grain, work(n, d),
-      [&] { return ClusterSums{Buffer<float>::zeroed(kd), Buffer<std::uint64_t>::zeroed(k)}; },
-      [&](ClusterSums& acc, std::size_t b, std::size_t e) {
-        float* sums = acc.sums.data();
-        std::uint64_t* counts = acc.counts.data();
-        for (std::size_t i = b; i < e; ++i) {
-          std::size_t j = static_cast<std::size_t>(labels[i]);
-          counts[j] += 1;
-          float* s = sums + j * d;
-          const float* x = X + i * d;
-          for (std::size_t l = 0; l < d; ++l) s[l] = s[l] + x[l];
-        }
-      },
-      [&](ClusterSums& lower, ClusterSums& upper) {
-        float* ls = lower.sums.data();
-        const float* us = upper.sums.data();
-        for (std::size_t e = 0; e < kd; ++e) ls[e] = ls[e] + us[e];
-        std::uint64_t* lc = lower.counts.data();
-        const std::uint64_t* uc = upper.counts.data();
-        for (std::size_t j = 0; j < k; ++j) lc[j] += uc[j];
-      });
+class Lloyd {
+ public:
+  Lloyd(const float* X, std::size_t n, std::size_t d, std::size_t k, float* centroids,
+        kmeans_detail::Schedule schedule)
+      : schedule_(schedule),
+        X_(X),
+        n_(n),
+        d_(d),
+        k_(k),
+        centroids_(centroids),
+        // The blocks are cut from n alone, not from the pool size: the
+        // library's result for a row depends on the block's row count and the
+        // row's place in it (its kernels tile and split rows by the block's
+        // shape), so blocks sized by the thread count would make labels depend
+        // on it. At most ~256 blocks, each big enough to run the library
+        // efficiently.
+        rows_per_chunk_(std::max<std::size_t>(kMinGemmRows, ceil_div(n, kMaxGemmBlocks))),
+        blocks_(ceil_div(n, rows_per_chunk_)),
+        // The float sums depend on the reduction tree, so the grain follows
+        // from the shape alone. At most ~64 pieces, each with enough rows (>=
+        // 2k) that folding them outweighs clearing and merging its k×d
+        // partial sums.
+        update_grain_(std::max({std::size_t{4096}, ceil_div(n, 64), work(k, 2)})),
+        labels_(Buffer<Label>::zeroed(n)),
+        G_(Buffer<float>::zeroed(element_count(n, k))) {}
 
-  for (std::size_t j = 0; j < k; ++j) {
-    std::uint64_t count = total.counts[j];
-    if (count == 0) continue;  // an empty cluster keeps its centroid
-    float inv = 1.0f / static_cast<float>(count);
-    const float* s = total.sums.data() + j * d;
-    float* c = centroids + j * d;
-    for (std::size_t l = 0; l < d; ++l) c[l] = inv * s[l];
+  Buffer<std::int64_t> run(std::uint64_t n_iter) {
+    if (n_iter != 0) next_ = Buffer<Label>::uninitialized(n_);
+    // Stop once at most 0.1% of the rows move.
+    const std::size_t change_tolerance = n_ / 1000;
+    for (std::uint64_t it = 0; it < n_iter; ++it) {
+      prepare_assignment();
+      std::size_t changed;
+      if (fused()) {
+        // Sums for the new labels are gathered while the rows are in cache;
+        // after the last assignment they are simply not used.
+        PartialSums::Slot total = assign_and_sum();
+        changed = total.changed;
+        std::swap(labels_, next_);
+        if (changed <= change_tolerance) break;
+        move_centroids(total);
+      } else {
+        changed = assign();
+        std::swap(labels_, next_);
+        if (changed <= change_tolerance) break;
+        move_centroids(sum_clusters());
+      }
+    }
+    next_ = Buffer<Label>();
+    Buffer<std::int64_t> out = Buffer<std::int64_t>::uninitialized(n_);
+    std::copy_n(labels_.data(), n_, out.data());
+    return out;
   }
-}
+
+ private:
+  // ||x||² is the same for every candidate, so the score is ||c||² - 2·x·c,
+  // with x·c taken from one GEMM per block of rows.
+  void prepare_assignment() {
+    if (norms_.size() != k_) norms_ = Buffer<float>::uninitialized(k_);
+    float* norms = norms_.data();
+    for (std::size_t j = 0; j < k_; ++j) {
+      const float* c = centroids_ + j * d_;
+      float acc = 0.0f;
+      for (std::size_t l = 0; l < d_; ++l) acc = acc + c[l] * c[l];
+      norms[j] = acc;
+    }
+    if (element_count(k_, rows_per_chunk_) == 0) raise_fault("chunk_size must not be zero");
+    if (n_ != 0 && d_ != 0) check_gemm_dims(k_, d_);
+  }
+
+  // The block's products and then at once its labels, while the products are
+  // still in cache. Returns how many labels changed.
+  std::size_t assign_block(std::size_t h) {
+    const std::size_t r0 = h * rows_per_chunk_;
+    const std::size_t rows = std::min(rows_per_chunk_, n_ - r0);
+    float* G = G_.data() + r0 * k_;
+    gemm_block(X_ + r0 * d_, rows, d_, centroids_, k_, G);
+    const float* norms = norms_.data();
+    const Label* labels = labels_.data() + r0;
+    Label* next = next_.data() + r0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= rows; i += 4) nearest4(G + i * k_, k_, norms, next + i);
+#endif
+    for (; i < rows; ++i) next[i] = nearest(G + i * k_, norms, k_);
+    std::size_t changed = 0;
+    for (i = 0; i < rows; ++i) changed += next[i] != labels[i];
+    return changed;
+  }
+
+  std::size_t assign() {
+    return parallel_reduce<std::size_t>(
+        blocks_, 1, work(work(n_, k_), d_), [] { return std::size_t{0}; },
+        [&](std::size_t& changed, std::size_t b, std::size_t e) {
+          for (std::size_t h = b; h < e; ++h) changed += assign_block(h);
+        },
+        [](std::size_t& lower, std::size_t& upper) { lower += upper; });
+  }
+
+  PartialSums& partial_sums() {
+    if (!partial_) {
+      std::size_t pieces = cut_range(n_, update_grain_).size();
+      partial_ = std::make_unique<PartialSums>(pieces + 1, k_, d_);
+    }
+    partial_->restart();
+    return *partial_;
+  }
+
+  PartialSums::Slot sum_clusters() {
+    PartialSums& partial = partial_sums();
+    const Label* labels = labels_.data();
+    return parallel_reduce<PartialSums::Slot>(
+        n_, update_grain_, work(n_, d_), [&] { return partial.take(); },
+        [&](PartialSums::Slot& acc, std::size_t b, std::size_t e) {
+          add_rows(X_, d_, labels, b, e, acc.sums, acc.counts);
+        },
+        [&](PartialSums::Slot& lower, PartialSums::Slot& upper) { partial.merge(lower, upper); });
+  }
+
+  // The fused pass runs one task per update piece: it assigns the row blocks
+  // that overlap the piece and adds the piece's rows right after. A block
+  // that straddles two pieces is assigned by whichever task comes first; the
+  // other waits for it, which is short and cannot deadlock, as the task
+  // assigning a block waits for nothing. Only worth it with enough pieces to
+  // keep every worker busy; the result is the same either way.
+  bool fused() {
+    if (n_ == 0 || k_ == 0) return false;
+    if (schedule_ != kmeans_detail::Schedule::automatic)
+      return schedule_ == kmeans_detail::Schedule::fused;
+    if (pieces_ == 0) pieces_ = cut_range(n_, update_grain_).size();
+    return pieces_ >= 4 * worker_count();
+  }
+
+  enum : std::uint8_t { kPending, kRunning, kDone, kFailed };
+
+  void wait_for_block(std::size_t h) {
+    for (unsigned spins = 0;; ++spins) {
+      std::uint8_t state = block_state_[h].load(std::memory_order_acquire);
+      if (state == kDone) return;
+      if (state == kFailed) raise_fault("a row block of the assignment failed");
+      if (spins < 64) {
+#if defined(__SSE2__)
+        _mm_pause();
+#endif
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  }
+
+  PartialSums::Slot assign_and_sum() {
+    if (!block_state_) block_state_ = std::make_unique<std::atomic<std::uint8_t>[]>(blocks_);
+    for (std::size_t h = 0; h < blocks_; ++h) block_state_[h].store(kPending, std::memory_order_relaxed);
+    PartialSums& partial = partial_sums();
+    const Label* next = next_.data();
+    return parallel_reduce<PartialSums::Slot>(
+        n_, update_grain_, work(work(n_, k_), d_), [&] { return partial.take(); },
+        [&](PartialSums::Slot& acc, std::size_t b, std::size_t e) {
+          for (std::size_t h = b / rows_per_chunk_; h * rows_per_chunk_ < e; ++h) {
+            std::uint8_t expected = kPending;
+            if (block_state_[h].compare_exchange_strong(expected, kRunning,
+                                                        std::memory_order_acquire)) {
+              try {
+                acc.changed += assign_block(h);
+              } catch (...) {
+                block_state_[h].store(kFailed, std::memory_order_release);
+                throw;
+              }
+              block_state_[h].store(kDone, std::memory_order_release);
+            } else {
+              wait_for_block(h);
+            }
+            std::size_t lo = std::max(b, h * rows_per_chunk_);
+            std::size_t hi = std::min(e, (h + 1) * rows_per_chunk_);
+            add_rows(X_, d_, next, lo, hi, acc.sums, acc.counts);
+          }
+        },
+        [&](PartialSums::Slot& lower, PartialSums::Slot& upper) { partial.merge(lower, upper); });
+  }
+
+  void move_centroids(const PartialSums::Slot& total) {
+    for (std::size_t j = 0; j < k_; ++j) {
+      std::uint64_t count = total.counts[j];
+      if (count == 0) continue;  // an empty cluster keeps its centroid
+      float inv = 1.0f / static_cast<float>(count);
+      const float* s = total.sums + j * d_;
+      float* c = centroids_ + j * d_;
+      for (std::size_t l = 0; l < d_; ++l) c[l] = inv * s[l];
+    }
+  }
+
+  kmeans_detail::Schedule schedule_;
+  const float* X_;
+  std::size_t n_, d_, k_;
+  float* centroids_;
+  std::size_t rows_per_chunk_, blocks_, update_grain_;
+  std::size_t pieces_ = 0;
+  Buffer<Label> labels_;
+  Buffer<float> G_;
+  Buffer<Label> next_;
+  Buffer<float> norms_;
+  std::unique_ptr<PartialSums> partial_;
+  std::unique_ptr<std::atomic<std::uint8_t>[]> block_state_;
+};
 
 }  // namespace
 
 Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,
                                       std::uint64_t k, std::uint64_t n_iter, float* centroids) {
-  Buffer<std::int64_t> labels = Buffer<std::int64_t>::zeroed(n);
-  Buffer<float> G = Buffer<float>::zeroed(element_count(n, k));
-  Buffer<std::int64_t> next;
-  if (n_iter != 0) next = Buffer<std::int64_t>::uninitialized(n);
-  // Stop once at most 0.1% of the rows move.
-  const std::size_t change_tolerance = n / 1000;
-  for (std::uint64_t it = 0; it < n_iter; ++it) {
-    std::size_t changed =
-        assign_labels(X, n, d, k, centroids, G.data(), labels.data(), next.data());
-    std::swap(labels, next);
-    if (changed <= change_tolerance) break;
-    update_centroids(X, n, d, k, labels.data(), centroids);
-  }
-  return labels;
+  return kmeans_detail::lloyd_iterations(X, n, d, k, n_iter, centroids,
+                                         kmeans_detail::Schedule::automatic);
 }
+
+namespace kmeans_detail {
+
+Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,
+                                      std::uint64_t k, std::uint64_t n_iter, float* centroids,
+                                      Schedule schedule) {
+  return Lloyd(X, n, d, k, centroids, schedule).run(n_iter);
+}
+
+}  // namespace kmeans_detail
 
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
@@ -8,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "kmeans/gemm.h"
 #include "kmeans/kmeans_core.h"
 
 namespace tarnwick {
@@ -166,6 +168,94 @@ TEST(KmeansReference, AgreesExactlyWithSerialComputation) {
   // Above 100000 rows the seeding runs on a drawn sample.
   Data X = integer_data(gen, 100037, 3, true);
   EXPECT_EQ(run(X, 100037, 3, 5, 8, 3), reference(X, 100037, 3, 5, 8, 3));
+}
+
+// The first assignment as a strict-< scan over the library's own products,
+// taken on the same row blocks as the core.
+Labels scan_assignment(const Data& X, std::size_t n, std::size_t d, const Data& C, std::size_t k) {
+  const std::size_t rows = std::max<std::size_t>(256, (n + 255) / 256);
+  Data G(n * k), norms(k, 0.0f);
+  for (std::size_t r0 = 0; r0 < n; r0 += rows)
+    gemm_block(&X[r0 * d], std::min(rows, n - r0), d, C.data(), k, &G[r0 * k]);
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::size_t l = 0; l < d; ++l) norms[j] = norms[j] + C[j * d + l] * C[j * d + l];
+  Labels labels(n, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    float best = kInf;
+    for (std::size_t j = 0; j < k; ++j) {
+      float score = norms[j] - (G[i * k + j] + G[i * k + j]);
+      if (score < best) best = score, labels[i] = std::int64_t(j);
+    }
+  }
+  return labels;
+}
+
+TEST(KmeansAssignment, FirstIndexOfSmallestScoreNaNNeverWins) {
+  // Repeated centroids tie exactly; NaN, infinite and overflowing
+  // coordinates give NaN, +inf and -inf scores; with every centroid infinite
+  // no score is below +inf, and with every norm just under FLT_MAX the scores
+  // of zero rows are finite but huge. Every k up to and past the widths the
+  // assignment handles in lanes.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::mt19937_64 gen(21);
+  std::normal_distribution<float> v(0.0f, 1.0f);
+  for (int all : {0, 1, 2})  // 1: every centroid infinite, 2: every norm huge
+  for (std::size_t k : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 23, 24, 25, 31, 32, 33, 64, 100})
+    for (std::size_t n : {1, 6, 300, 2051})
+      for (std::size_t d : {1, 3, 8}) {
+        Data X(n * d), C(k * d);
+        for (float& x : X) x = v(gen);
+        for (float& c : C) c = v(gen);
+        for (std::size_t i = 0; i < n; ++i) {
+          if (gen() % 13 == 0) std::fill_n(&X[i * d], d, 0.0f);
+          if (gen() % 17 == 0) X[i * d] *= 1e25f;
+          if (gen() % 53 == 0) X[i * d + gen() % d] = nan;
+        }
+        for (std::size_t j = 1; j < k; ++j) {
+          std::size_t kind = gen() % 8;
+          if (kind < 3) std::copy_n(&C[(gen() % j) * d], d, &C[j * d]);  // a tie
+          if (kind == 3) C[j * d + gen() % d] = nan;
+          if (kind == 4) C[j * d + gen() % d] = (gen() % 2 ? kInf : -kInf);
+          if (kind == 5) C[j * d] *= 1e25f;
+          if (kind == 6) std::fill_n(&C[j * d], d, 0.0f);
+        }
+        for (std::size_t j = 0; all == 1 && j < k; ++j)
+          C[j * d + gen() % d] = (gen() % 2 ? kInf : -kInf);
+        for (std::size_t j = 0; all == 2 && j < k; ++j) {
+          std::fill_n(&C[j * d], d, 0.0f);
+          C[j * d] = 1.75e19f + float(gen() % 1000) * 1e15f;  // norm in (3e38, FLT_MAX)
+        }
+        Labels expected = scan_assignment(X, n, d, C, k);
+        for (auto schedule : {kmeans_detail::Schedule::separate, kmeans_detail::Schedule::fused}) {
+          Data moved = C;
+          Buffer<std::int64_t> got =
+              kmeans_detail::lloyd_iterations(X.data(), n, d, k, 1, moved.data(), schedule);
+          ASSERT_EQ(Labels(got.begin(), got.end()), expected)
+              << "n=" << n << " d=" << d << " k=" << k << " fused=" << int(schedule);
+        }
+      }
+}
+
+TEST(KmeansSchedules, FusedAndSeparateAgreeBitForBit) {
+  // Enough rows for many update pieces whose edges cut through row blocks.
+  std::mt19937_64 gen(5);
+  std::normal_distribution<float> v(0.0f, 1.0f);
+  const std::size_t n = 70001, d = 5;
+  Data X(n * d);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t l = 0; l < d; ++l) X[i * d + l] = v(gen) + float(i % 7) * 0.7f;
+  for (std::size_t k : {6, 40})
+    for (std::uint64_t iters : {1, 4, 15}) {
+      Data C(k * d);
+      for (float& c : C) c = 2.0f * v(gen);
+      Data Cs = C, Cf = C;
+      Buffer<std::int64_t> s =
+          kmeans_detail::lloyd_iterations(X.data(), n, d, k, iters, Cs.data(), kmeans_detail::Schedule::separate);
+      Buffer<std::int64_t> f =
+          kmeans_detail::lloyd_iterations(X.data(), n, d, k, iters, Cf.data(), kmeans_detail::Schedule::fused);
+      ASSERT_EQ(Labels(s.begin(), s.end()), Labels(f.begin(), f.end())) << "k=" << k << " iters=" << iters;
+      EXPECT_EQ(std::memcmp(Cs.data(), Cf.data(), Cs.size() * sizeof(float)), 0) << "k=" << k;
+    }
 }
 
 TEST(KmeansRepeatability, SameLabelsEveryRun) {

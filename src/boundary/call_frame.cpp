@@ -180,18 +180,18 @@ std::string format_name_list(const std::string_view* names, std::size_t count) {
   return out;
 }
 
-void bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
+void bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
   // Formatted only when an error is raised: binding allocates nothing on success.
-  auto call_name_of = [&] { return std::string(spec.function_name) + "()"; };
-  for (std::size_t i = 0; i < spec.count; ++i) slots[i] = nullptr;
+  auto call_name_of = [&] { return std::string(signature.function_name) + "()"; };
+  for (std::size_t i = 0; i < signature.count; ++i) slots[i] = nullptr;
 
   const std::size_t given = static_cast<std::size_t>(PyTuple_Size(args));
-  for (std::size_t i = 0; i < given && i < spec.count; ++i) {
+  for (std::size_t i = 0; i < given && i < signature.count; ++i) {
     slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   }
-  if (given > spec.count) {
+  if (given > signature.count) {
     throw PendingError::lazy(PyExc_TypeError,
-                             call_name_of() + " takes " + std::to_string(spec.count) +
+                             call_name_of() + " takes " + std::to_string(signature.count) +
                                  " positional arguments but " + std::to_string(given) +
                                  (given == 1 ? " was" : " were") + " given");
   }
@@ -202,37 +202,37 @@ void bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, 
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-      std::size_t found = spec.count;
+      std::size_t found = signature.count;
       if (text == nullptr) {
         PyErr_Clear();
       } else {
         std::string_view key_text(text, static_cast<std::size_t>(size));
-        for (std::size_t i = 0; i < spec.count; ++i) {
-          if (key_text == spec.names[i]) {
+        for (std::size_t i = 0; i < signature.count; ++i) {
+          if (key_text == signature.names[i]) {
             found = i;
             break;
           }
         }
       }
-      if (found == spec.count) {
+      if (found == signature.count) {
         throw PendingError::lazy(PyExc_TypeError, call_name_of() + " got an unexpected keyword argument '" +
                                                       display_object(key) + "'");
       }
       if (slots[found] != nullptr) {
         throw PendingError::lazy(PyExc_TypeError, call_name_of() + " got multiple values for argument '" +
-                                                      spec.names[found] + "'");
+                                                      signature.names[found] + "'");
       }
       slots[found] = value;
     }
   }
 
-  if (given < spec.required) {
+  if (given < signature.required) {
     std::size_t empty = 0;
-    for (std::size_t i = 0; i < spec.required; ++i) empty += slots[i] == nullptr;
+    for (std::size_t i = 0; i < signature.required; ++i) empty += slots[i] == nullptr;
     if (empty != 0) {
       std::vector<std::string_view> missing;
-      for (std::size_t i = 0; i < spec.required; ++i) {
-        if (slots[i] == nullptr) missing.emplace_back(spec.names[i]);
+      for (std::size_t i = 0; i < signature.required; ++i) {
+        if (slots[i] == nullptr) missing.emplace_back(signature.names[i]);
       }
       throw PendingError::lazy(
           PyExc_TypeError, call_name_of() + " missing " + std::to_string(missing.size()) +

@@ -108,7 +108,7 @@ struct ArgumentSpec {
 };
 
 // Fills slots[0..count) with borrowed pointers, or throws the binding TypeError.
-void bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
+void bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // 'a', 'a' and 'b', 'a', 'b', and 'c'
 std::string format_name_list(const std::string_view* names, std::size_t count);

@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -184,15 +185,15 @@ def test_overlapping_calls_from_threads_agree_with_serial_calls():
     assert all(np.array_equal(a, b) for a, b in zip(results, serial))
 
 
-def run_python(code, env_update=None, timeout=120):
+def run_python(code, env_update=None, timeout=120, stderr=False):
     env = dict(os.environ)
-    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "OPENBLAS_CORETYPE"):
         env.pop(key, None)
     env.update(env_update or {})
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0, proc.stderr
-    return proc.stdout
+    return (proc.stdout, proc.stderr) if stderr else proc.stdout
 
 
 POOL_PROBE = """
@@ -246,7 +247,8 @@ LABELS_PROBE = """
     import numpy as np
     import tarnwick_accel
     rng = np.random.default_rng(12)
-    for n, d, k in [(1000, 3, 5), (20011, 16, 16), (5003, 64, 40), (150000, 2, 8)]:
+    for n, d, k in [(1000, 3, 5), (20011, 16, 16), (5003, 64, 40), (150000, 2, 8),
+                    (12007, 300, 10)]:
         data = rng.normal(size=(n, d))
         labels = tarnwick_accel.kmeans(data, k, 15, 7)
         sys.stdout.write(str(hash(labels.tobytes())) + " ")
@@ -279,3 +281,48 @@ def test_forked_child_gets_a_pool_of_its_own():
         print("ok")
     """
     assert run_python(code, {"RAYON_NUM_THREADS": "2"}).strip() == "ok"
+
+
+# The matrix library names the kernel it selects on standard error when asked
+# to; the probe prints what the variable that chooses it holds after import.
+KERNEL_PROBE = """
+    import ctypes
+    import tarnwick_accel
+    libc = ctypes.CDLL(None)
+    libc.getenv.restype = ctypes.c_char_p
+    print(libc.getenv(b"OPENBLAS_CORETYPE"))
+"""
+
+
+def kernels_selected(env_update=None):
+    out, err = run_python(KERNEL_PROBE, {"OPENBLAS_VERBOSE": "2", **(env_update or {})},
+                          stderr=True)
+    return re.findall(r"Core: (\w+)", err), out.strip()
+
+
+def cpu_flags():
+    for line in open("/proc/cpuinfo"):
+        if line.startswith("flags"):
+            return set(line.split(":", 1)[1].split())
+    return set()
+
+
+def test_generic_fallback_kernel_is_replaced_by_one_for_the_cpu():
+    cores, variable = kernels_selected()
+    assert variable == "None", "the environment must be left as it was"
+    if cores[0] != "Prescott":
+        assert cores == cores[:1], "a kernel the library chose for this CPU is kept"
+        return
+    flags = cpu_flags()
+    if {"avx512f", "avx512cd", "avx512bw", "avx512dq", "avx512vl"} <= flags:
+        assert cores == ["Prescott", "SkylakeX"]
+    elif {"avx2", "fma"} <= flags:
+        assert cores == ["Prescott", "Haswell"]
+    else:
+        assert cores == ["Prescott"]
+
+
+def test_kernel_chosen_by_the_user_is_kept():
+    cores, variable = kernels_selected({"OPENBLAS_CORETYPE": "Prescott"})
+    assert cores == ["Prescott"]
+    assert variable == "b'Prescott'"

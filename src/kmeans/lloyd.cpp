@@ -23,8 +23,6 @@ using kmeans_detail::work;
 
 namespace {
 
-constexpr std::size_t kMinGemmRows = 256;
-constexpr std::size_t kMaxGemmBlocks = 256;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 // Labels while iterating, half the memory traffic of the int64 result. Every
 // label fits: with d >= 1, k <= INT_MAX is checked before any assignment
@@ -146,13 +144,8 @@ class Lloyd {
         d_(d),
         k_(k),
         centroids_(centroids),
-        // The blocks are cut from n alone, not from the pool size: the
-        // library's result for a row depends on the block's row count and the
-        // row's place in it (its kernels tile and split rows by the block's
-        // shape), so blocks sized by the thread count would make labels depend
-        // on it. At most ~256 blocks, each big enough to run the library
-        // efficiently.
-        rows_per_chunk_(std::max<std::size_t>(kMinGemmRows, ceil_div(n, kMaxGemmBlocks))),
+        // Cut from the shape, not from the pool size (see gemm_block_rows).
+        rows_per_chunk_(gemm_block_rows(n, d, k)),
         blocks_(ceil_div(n, rows_per_chunk_)),
         // The float sums depend on the reduction tree, so the grain follows
         // from the shape alone. At most ~64 pieces, each with enough rows (>=

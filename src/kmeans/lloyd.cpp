@@ -4,8 +4,10 @@
 #include <atomic>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,6 +15,7 @@
 
 #include "kmeans/gemm.h"
 #include "kmeans/kmeans_core.h"
+#include "kmeans/nearest.h"
 #include "support/worker_pool.h"
 
 namespace tarnwick {
@@ -22,63 +25,6 @@ using kmeans_detail::element_count;
 using kmeans_detail::work;
 
 namespace {
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
-// Labels while iterating, half the memory traffic of the int64 result. Every
-// label fits: with d >= 1, k <= INT_MAX is checked before any assignment
-// (check_gemm_dims), and with d == 0 every score is 0 and every label 0.
-using Label = std::int32_t;
-
-// The label of one row: a strict-< scan over j of the scores norms[j] -
-// (g[j] + g[j]), so the first index of the smallest score wins, NaN never
-// wins and a row whose scores are all NaN or +inf keeps 0.
-inline Label nearest(const float* g, const float* norms, std::size_t k) {
-  float best = kInf;
-  Label label = 0;
-  for (std::size_t j = 0; j < k; ++j) {
-    float score = norms[j] - (g[j] + g[j]);
-    if (score < best) {
-      best = score;
-      label = static_cast<Label>(j);
-    }
-  }
-  return label;
-}
-
-#if defined(__SSE2__)
-// nearest() for four rows at once, one row per lane, each lane running the
-// same strict-< scan with the same two roundings per score. Branch-free: the
-// scalar scan mostly waits on mispredicted branches.
-inline void nearest4(const float* g, std::size_t k, const float* norms, Label* out) {
-  const float* g0 = g;
-  const float* g1 = g + k;
-  const float* g2 = g + 2 * k;
-  const float* g3 = g + 3 * k;
-  __m128 best = _mm_set1_ps(kInf);
-  __m128i label = _mm_setzero_si128();
-  __m128i index = _mm_setzero_si128();
-  const __m128i one = _mm_set1_epi32(1);
-  auto step = [&](__m128 gv, std::size_t j) {
-    __m128 score = _mm_sub_ps(_mm_set1_ps(norms[j]), _mm_add_ps(gv, gv));
-    __m128i lt = _mm_castps_si128(_mm_cmplt_ps(score, best));
-    best = _mm_min_ps(score, best);  // score < best ? score : best
-    label = _mm_or_si128(_mm_and_si128(lt, index), _mm_andnot_si128(lt, label));
-    index = _mm_add_epi32(index, one);
-  };
-  std::size_t j = 0;
-  for (; j + 4 <= k; j += 4) {
-    __m128 r0 = _mm_loadu_ps(g0 + j), r1 = _mm_loadu_ps(g1 + j);
-    __m128 r2 = _mm_loadu_ps(g2 + j), r3 = _mm_loadu_ps(g3 + j);
-    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-    step(r0, j);
-    step(r1, j + 1);
-    step(r2, j + 2);
-    step(r3, j + 3);
-  }
-  for (; j < k; ++j) step(_mm_set_ps(g3[j], g2[j], g1[j], g0[j]), j);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), label);
-}
-#endif
 
 // One rows×d row block added into k×d sums, row by row in ascending order.
 inline void add_rows(const float* X, std::size_t d, const Label* labels, std::size_t begin,
@@ -134,6 +80,49 @@ class PartialSums {
   std::atomic<std::size_t> next_{0};
 };
 
+// Room for the products of the blocks being assigned, one block per task
+// running at once, so that the products stay in cache from the library's
+// write to the argmin's read instead of passing through an n×k buffer in
+// memory. No more tasks run at once than the pool has threads.
+class ProductScratch {
+ public:
+  ProductScratch(std::size_t slots, std::size_t block_entries)
+      : storage_(Buffer<float>::uninitialized(element_count(slots, block_entries))) {
+    free_.reserve(slots);
+    for (std::size_t s = slots; s-- > 0;) free_.push_back(storage_.data() + s * block_entries);
+  }
+
+  // A block's room, given back when the lease ends.
+  class Lease {
+   public:
+    Lease(ProductScratch& owner, float* block) : owner_(owner), block_(block) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() {
+      std::lock_guard<std::mutex> lock(owner_.mutex_);
+      owner_.free_.push_back(block_);  // within the reserved capacity
+    }
+    float* get() const { return block_; }
+
+   private:
+    ProductScratch& owner_;
+    float* block_;
+  };
+
+  Lease take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.empty()) raise_fault("more assignment tasks at once than worker threads");
+    float* block = free_.back();
+    free_.pop_back();
+    return Lease(*this, block);
+  }
+
+ private:
+  Buffer<float> storage_;
+  std::mutex mutex_;
+  std::vector<float*> free_;
+};
+
 class Lloyd {
  public:
   Lloyd(const float* X, std::size_t n, std::size_t d, std::size_t k, float* centroids,
@@ -152,11 +141,20 @@ class Lloyd {
         // 2k) that folding them outweighs clearing and merging its k×d
         // partial sums.
         update_grain_(std::max({std::size_t{4096}, ceil_div(n, 64), work(k, 2)})),
-        labels_(Buffer<Label>::zeroed(n)),
-        G_(Buffer<float>::zeroed(element_count(n, k))) {}
+        labels_(Buffer<Label>::zeroed(n)) {
+    // The products are never all held at once (see ProductScratch), but a
+    // shape whose n×k products could not even be addressed is refused as
+    // such, the same whatever the thread count.
+    checked_buffer_bytes<float>(element_count(n, k));
+  }
 
   Buffer<std::int64_t> run(std::uint64_t n_iter) {
-    if (n_iter != 0) next_ = Buffer<Label>::uninitialized(n_);
+    if (n_iter != 0) {
+      next_ = Buffer<Label>::uninitialized(n_);
+      if (k_ != 0)
+        scratch_ = std::make_unique<ProductScratch>(std::min(blocks_, worker_count() + 1),
+                                                    element_count(rows_per_chunk_, k_));
+    }
     // Stop once at most 0.1% of the rows move.
     const std::size_t change_tolerance = n_ / 1000;
     for (std::uint64_t it = 0; it < n_iter; ++it) {
@@ -204,18 +202,15 @@ class Lloyd {
   std::size_t assign_block(std::size_t h) {
     const std::size_t r0 = h * rows_per_chunk_;
     const std::size_t rows = std::min(rows_per_chunk_, n_ - r0);
-    float* G = G_.data() + r0 * k_;
+    ProductScratch::Lease products = scratch_->take();
+    float* G = products.get();
     gemm_block(X_ + r0 * d_, rows, d_, centroids_, k_, G);
     const float* norms = norms_.data();
     const Label* labels = labels_.data() + r0;
     Label* next = next_.data() + r0;
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 4 <= rows; i += 4) nearest4(G + i * k_, k_, norms, next + i);
-#endif
-    for (; i < rows; ++i) next[i] = nearest(G + i * k_, norms, k_);
+    nearest_rows(G, rows, k_, norms, next);
     std::size_t changed = 0;
-    for (i = 0; i < rows; ++i) changed += next[i] != labels[i];
+    for (std::size_t i = 0; i < rows; ++i) changed += next[i] != labels[i];
     return changed;
   }
 
@@ -327,7 +322,7 @@ class Lloyd {
   std::size_t rows_per_chunk_, blocks_, update_grain_;
   std::size_t pieces_ = 0;
   Buffer<Label> labels_;
-  Buffer<float> G_;
+  std::unique_ptr<ProductScratch> scratch_;
   Buffer<Label> next_;
   Buffer<float> norms_;
   std::unique_ptr<PartialSums> partial_;

@@ -42,7 +42,7 @@ std::vector<Label> by_scan(const Block& b) {
 TEST(Nearest, EveryPathAgreesWithTheScan) {
   std::mt19937 rng(5);
   for (std::size_t k = 1; k <= 41; ++k) {
-    for (std::size_t rows : {1u, 3u, 4u, 7u, 8u, 9u, 16u, 17u, 31u}) {
+    for (std::size_t rows : {1u, 3u, 4u, 7u, 8u, 9u, 16u, 17u, 31u, 32u, 45u}) {
       for (int rep = 0; rep < 6; ++rep) {
         Block b = palette_block(rng, rows, k);
         std::vector<Label> expected = by_scan(b);
@@ -57,11 +57,18 @@ TEST(Nearest, EveryPathAgreesWithTheScan) {
         }
 #endif
 #if defined(__x86_64__)
-        if (nearest_detail::has_avx2() && k >= 8) {
+        if (has_avx2() && k >= 8) {
           for (std::size_t i = 0; i + 8 <= rows; i += 8) {
             Label eight[8];
             nearest_detail::scan8_avx2(b.g.data() + i * k, k, b.norms.data(), eight);
             for (std::size_t r = 0; r < 8; ++r) ASSERT_EQ(eight[r], expected[i + r]) << k;
+          }
+        }
+        if (has_avx512() && k >= 8) {
+          for (std::size_t i = 0; i + 16 <= rows; i += 16) {
+            Label sixteen[16];
+            nearest_detail::scan16_avx512(b.g.data() + i * k, k, b.norms.data(), sixteen);
+            for (std::size_t r = 0; r < 16; ++r) ASSERT_EQ(sixteen[r], expected[i + r]) << k;
           }
         }
 #endif

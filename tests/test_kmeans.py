@@ -60,6 +60,7 @@ def test_rows_with_nan_get_label_zero():
     (np.ones((4, 3)), 0, 5, "range end index 3 out of range for slice of length 0"),
     (np.ones((4, 0)), 0, 1, "chunk_size must not be zero"),
     (np.ones((4, 2)), 2**61, 1, "capacity overflow"),
+    (np.ones((3, 0)), 2**60, 0, "capacity overflow"),  # n x k products beyond any address space
 ])
 def test_faults(data, k, n_iter, message):
     with pytest.raises(PanicException) as info:
@@ -69,8 +70,9 @@ def test_faults(data, k, n_iter, message):
     assert kmeans(WORKED, 2, 5, 0).tolist() == [0, 0, 0, 1]
 
 
-def test_no_clusters_and_no_features_without_iterations():
-    assert kmeans(np.ones((4, 0)), 0, 0, 0).tolist() == [0, 0, 0, 0]
+@pytest.mark.parametrize("k", [0, 2**58])
+def test_no_features_without_iterations(k):
+    assert kmeans(np.ones((4, 0)), k, 0, 0).tolist() == [0, 0, 0, 0]
 
 
 def test_admissible_but_impossible_allocation_is_memory_error():

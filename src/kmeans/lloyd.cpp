@@ -175,8 +175,9 @@ class Lloyd {
     if (n_iter != 0) {
       next_ = Buffer<Label>::uninitialized(n_);
       if (k_ != 0)
-        scratch_ = std::make_unique<ProductScratch>(std::min(blocks_, worker_count() + 1),
-                                                    element_count(rows_per_chunk_, k_));
+        scratch_ = std::make_unique<ProductScratch>(
+            std::min(blocks_, worker_count() + 1),
+            element_count(std::min(rows_per_chunk_, n_), k_));
     }
     // Stop once at most 0.1% of the rows move.
     const std::size_t change_tolerance = n_ / 1000;

@@ -9,6 +9,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 
@@ -125,3 +127,28 @@ def run_python_json(code, **kwargs):
     """Like run_python, for code whose last stdout line is a JSON document."""
     proc = run_python(code, **kwargs)
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def ticks_during(call):
+    """Runs call() while another Python thread ticks about every millisecond.
+    Returns the call's duration and how many ticks fell inside it: a call that
+    kept the interpreter lock would leave next to none."""
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=tick)
+    thread.start()
+    try:
+        time.sleep(0.02)
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+    finally:
+        done.set()
+        thread.join()
+    return end - start, len([t for t in ticks if start < t < end])

@@ -1,10 +1,8 @@
-import threading
-import time
-
 import numpy as np
 import pytest
 
 import layout_reference
+from helpers import ticks_during
 from tarnwick_accel import optimize_layout
 
 F64 = np.float64
@@ -196,27 +194,10 @@ def test_other_threads_run_during_the_computation():
     head = rng.integers(0, n, 30000)
     tail = rng.integers(0, n, 30000)
     eps = np.ones(30000)
-    ticks = []
-    done = threading.Event()
-
-    def tick():
-        while not done.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.001)
-
-    thread = threading.Thread(target=tick)
-    thread.start()
-    try:
-        time.sleep(0.02)
-        start = time.perf_counter()
-        optimize_layout(embedding, head, tail, eps, 60, 1.577, 0.895, 1.0, 5, 1.0, 0)
-        end = time.perf_counter()
-    finally:
-        done.set()
-        thread.join()
-    during = [t for t in ticks if start < t < end]
-    assert end - start > 0.05, "the call is too short to show anything"
-    assert len(during) >= 5
+    duration, ticks = ticks_during(
+        lambda: optimize_layout(embedding, head, tail, eps, 60, 1.577, 0.895, 1.0, 5, 1.0, 0))
+    assert duration > 0.05, "the call is too short to show anything"
+    assert ticks >= 5
 
 
 def sorted_graph(rng, n_vertices, degree, dim):

@@ -2,10 +2,7 @@
 #include <algorithm>
 #include <string>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "kmeans/distances.h"
 #include "kmeans/kmeans_core.h"
 #include "support/worker_pool.h"
 
@@ -19,63 +16,6 @@ using kmeans_detail::work;
 namespace {
 
 constexpr std::size_t kMaxSampleRows = 100000;
-
-// Sequential over l, one rounding per operation: the order is part of the result.
-inline float squared_distance(const float* a, const float* b, std::size_t d) {
-  float acc = 0.0f;
-  for (std::size_t l = 0; l < d; ++l) {
-    float diff = a[l] - b[l];
-    acc = acc + diff * diff;
-  }
-  return acc;
-}
-
-// squared_distance for the rows [begin, end) of the m×d sample; keep(i, d2)
-// receives each. Eight rows run side by side, one per lane, each lane summing
-// over l in ascending order exactly like squared_distance: the lanes hide the
-// latency of the one-row chain of additions.
-template <class Keep>
-void distances_to(const float* sample, std::size_t d, const float* centre, std::size_t begin,
-                  std::size_t end, Keep&& keep) {
-  std::size_t i = begin;
-#if defined(__SSE2__)
-  alignas(16) float out[8];
-  for (; i + 8 <= end; i += 8) {
-    const float* a = sample + i * d;
-    __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
-    auto add = [&](__m128& acc, __m128 x, float c) {
-      __m128 diff = _mm_sub_ps(x, _mm_set1_ps(c));
-      acc = _mm_add_ps(acc, _mm_mul_ps(diff, diff));
-    };
-    std::size_t l = 0;
-    for (; l + 4 <= d; l += 4) {
-      __m128 r0 = _mm_loadu_ps(a + l), r1 = _mm_loadu_ps(a + d + l);
-      __m128 r2 = _mm_loadu_ps(a + 2 * d + l), r3 = _mm_loadu_ps(a + 3 * d + l);
-      __m128 r4 = _mm_loadu_ps(a + 4 * d + l), r5 = _mm_loadu_ps(a + 5 * d + l);
-      __m128 r6 = _mm_loadu_ps(a + 6 * d + l), r7 = _mm_loadu_ps(a + 7 * d + l);
-      _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-      _MM_TRANSPOSE4_PS(r4, r5, r6, r7);
-      add(lo, r0, centre[l]);
-      add(hi, r4, centre[l]);
-      add(lo, r1, centre[l + 1]);
-      add(hi, r5, centre[l + 1]);
-      add(lo, r2, centre[l + 2]);
-      add(hi, r6, centre[l + 2]);
-      add(lo, r3, centre[l + 3]);
-      add(hi, r7, centre[l + 3]);
-    }
-    for (; l < d; ++l) {
-      const float* c = a + l;
-      add(lo, _mm_set_ps(c[3 * d], c[2 * d], c[d], c[0]), centre[l]);
-      add(hi, _mm_set_ps(c[7 * d], c[6 * d], c[5 * d], c[4 * d]), centre[l]);
-    }
-    _mm_store_ps(out, lo);
-    _mm_store_ps(out + 4, hi);
-    for (std::size_t q = 0; q < 8; ++q) keep(i + q, out[q]);
-  }
-#endif
-  for (; i < end; ++i) keep(i, squared_distance(sample + i * d, centre, d));
-}
 
 // Copies sample row `row` into centroid row c, checking that the row lies
 // inside the centroid storage (with k == 0 and d >= 1 even row 0 does not).

@@ -173,7 +173,7 @@ TEST(KmeansReference, AgreesExactlyWithSerialComputation) {
 // The first assignment as a strict-< scan over the library's own products,
 // taken on the same row blocks as the core.
 Labels scan_assignment(const Data& X, std::size_t n, std::size_t d, const Data& C, std::size_t k) {
-  const std::size_t rows = std::max<std::size_t>(256, (n + 255) / 256);
+  const std::size_t rows = gemm_block_rows(n, d, k);
   Data G(n * k), norms(k, 0.0f);
   for (std::size_t r0 = 0; r0 < n; r0 += rows)
     gemm_block(&X[r0 * d], std::min(rows, n - r0), d, C.data(), k, &G[r0 * k]);

@@ -2,7 +2,6 @@
 // centroid to the mean of its rows, until few labels change.
 #include <algorithm>
 #include <atomic>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>

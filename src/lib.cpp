@@ -8,7 +8,7 @@
 
 #include "boundary/call_frame.h"
 #include "boundary/convert.h"
-#include "boundary/fault.h"
+#include "support/fault.h"
 #include "boundary/py_ref.h"
 #include "kmeans/entry.h"
 #include "kmeans/gemm.h"

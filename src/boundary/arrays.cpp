@@ -5,7 +5,7 @@
 #include "boundary/borrow.h"
 #include "boundary/call_frame.h"
 #include "boundary/convert.h"
-#include "boundary/fault.h"
+#include "support/fault.h"
 
 namespace tarnwick {
 namespace {
@@ -119,28 +119,32 @@ ReadonlyArray extract_readonly_array(PyObject* object, int type_num, int ndim) {
   return ReadonlyArray(array.release());
 }
 
-OwnedRef new_owned_array(void* buffer, std::size_t count, std::size_t capacity, int type_num,
-                         const npy_intp* dims, int ndim) {
-  PyTypeObject* type;
-  try {
-    type = slice_container_type();
-  } catch (...) {
-    free_module_buffer(buffer, count, capacity);
-    throw;
-  }
+OwnedRef new_slice_container() {
+  PyTypeObject* type = slice_container_type();
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   OwnedRef container = OwnedRef::steal(alloc(type, 0));
   if (!container) {
-    free_module_buffer(buffer, count, capacity);
     PendingError error = fetch_error();
     raise_fault("Failed to create slice container: " + describe_error(error));
   }
+  // Owns nothing until a buffer is given: a failure before that frees nothing.
   auto* c = reinterpret_cast<SliceContainer*>(container.get());
   c->release = free_module_buffer;
+  c->buffer = nullptr;
+  c->count = 0;
+  c->capacity = 0;
+  return container;
+}
+
+void give_to_container(PyObject* container, void* buffer, std::size_t count) noexcept {
+  auto* c = reinterpret_cast<SliceContainer*>(container);
   c->buffer = buffer;
   c->count = count;
-  c->capacity = capacity;
+  c->capacity = count;
+}
 
+OwnedRef array_over_container(OwnedRef container, void* data, std::size_t item_size, int type_num,
+                              const npy_intp* dims, int ndim) {
   const NumpyApi& api = numpy_api();
   PyObject* descr = api.descr_from_type(type_num);
   if (descr == nullptr) {
@@ -154,17 +158,16 @@ OwnedRef new_owned_array(void* buffer, std::size_t count, std::size_t capacity, 
     dims_copy[i] = dims[i];
     any_zero = any_zero || dims[i] == 0;
   }
-  npy_intp stride = 8;  // both result types have 8-byte elements
+  auto stride = static_cast<npy_intp>(item_size);
   for (int i = ndim - 1; i >= 0; --i) {
     strides[i] = any_zero ? 0 : stride;
     stride *= dims[i];
   }
   OwnedRef array = OwnedRef::steal(
-      api.new_from_descr(api.array_type, descr, ndim, dims_copy, strides, buffer, kArrayWriteable, nullptr));
+      api.new_from_descr(api.array_type, descr, ndim, dims_copy, strides, data, kArrayWriteable, nullptr));
   if (!array) {
-    container.reset();  // frees the buffer
     PyErr_Print();
-    raise_fault("Python API call failed");
+    raise_fault("Python API call failed");  // the container, and with it the buffer, goes here
   }
   if (api.set_base_object(array.get(), container.release()) != 0) {
     // NumPy dropped the container on failure, and with it the buffer.

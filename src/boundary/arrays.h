@@ -89,16 +89,26 @@ void copy_row_major(const FlatView<Src>& view, std::size_t n, std::size_t d, Dst
   }
 }
 
-// Hands a module buffer to a new C-ordered, writeable ndarray whose base is
-// a PySliceContainer that frees the buffer with the last view. Faults only.
-OwnedRef new_owned_array(void* buffer, std::size_t count, std::size_t capacity, int type_num,
-                         const npy_intp* dims, int ndim);
+// The PySliceContainer that will own a result buffer. Faults only.
+OwnedRef new_slice_container();
+// The container takes over `count` elements at `buffer` (freed with free()
+// when count is non-zero). Cannot fail.
+void give_to_container(PyObject* container, void* buffer, std::size_t count) noexcept;
+// A new C-ordered, writeable ndarray over the container's buffer, with the
+// container as its base. Faults only.
+OwnedRef array_over_container(OwnedRef container, void* data, std::size_t item_size, int type_num,
+                              const npy_intp* dims, int ndim);
 
+// Hands a module buffer to a new ndarray whose base is a PySliceContainer
+// that frees the buffer with the last view. The Buffer owns the memory until
+// the container does, so every failure frees it exactly once.
 template <class T>
 OwnedRef new_owned_array(Buffer<T>&& buffer, int type_num, const npy_intp* dims, int ndim) {
+  OwnedRef container = new_slice_container();
+  T* data = buffer.data();
   const std::size_t count = buffer.size();
-  const std::size_t capacity = buffer.capacity();
-  return new_owned_array(buffer.release(), count, capacity, type_num, dims, ndim);
+  give_to_container(container.get(), buffer.release(), count);
+  return array_over_container(std::move(container), data, sizeof(T), type_num, dims, ndim);
 }
 
 }  // namespace tarnwick

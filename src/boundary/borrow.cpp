@@ -7,7 +7,7 @@
 
 #include "boundary/call_frame.h"
 #include "boundary/convert.h"
-#include "boundary/fault.h"
+#include "support/fault.h"
 #include "boundary/numpy_api.h"
 
 namespace tarnwick {

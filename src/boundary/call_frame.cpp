@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "boundary/convert.h"
-#include "boundary/fault.h"
+#include "support/fault.h"
 #include "boundary/panic_exception.h"
 
 namespace tarnwick {
@@ -149,7 +149,7 @@ PendingError error_from_current_exception() {
   } catch (PendingError& e) {
     return std::move(e);
   } catch (const Fault& f) {
-    return PendingError::lazy(panic_exception_type(), f.has_text() ? f.text() : kNoTextFault);
+    return PendingError::lazy(panic_exception_type(), f.text());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return fetch_error();

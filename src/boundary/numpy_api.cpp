@@ -4,7 +4,7 @@
 
 #include "boundary/call_frame.h"
 #include "boundary/convert.h"
-#include "boundary/fault.h"
+#include "support/fault.h"
 
 namespace tarnwick {
 namespace {

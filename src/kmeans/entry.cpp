@@ -6,7 +6,7 @@
 #include "boundary/call_frame.h"
 #include "boundary/convert.h"
 #include "kmeans/kmeans_core.h"
-#include "support/interpreter_lock.h"
+#include "boundary/interpreter_lock.h"
 
 namespace tarnwick {
 namespace {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "boundary/fault.h"
+#include "support/fault.h"
 
 // The library's kernel selection, run by its load-time constructor; called
 // again only to redo the selection (see upgrade_fallback_kernel).

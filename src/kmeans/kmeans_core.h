@@ -33,16 +33,13 @@ namespace kmeans_detail {
 // Element count of an a×b buffer; an overflow is the same fault as a buffer
 // that is too large.
 inline std::size_t element_count(std::size_t a, std::size_t b) {
-  std::size_t r;
-  if (__builtin_mul_overflow(a, b, &r)) raise_fault("capacity overflow");
-  return r;
+  const std::optional<std::size_t> r = checked_mul(a, b);
+  if (!r) [[unlikely]] capacity_fault();
+  return *r;
 }
 
 // Only steers the pool's inline-or-wake decision, so saturating is enough.
-inline std::size_t work(std::size_t a, std::size_t b) {
-  std::size_t r;
-  return __builtin_mul_overflow(a, b, &r) ? SIZE_MAX : r;
-}
+inline std::size_t work(std::size_t a, std::size_t b) { return checked_mul(a, b).value_or(SIZE_MAX); }
 
 inline std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 

@@ -1,5 +1,6 @@
 // k-means++ seeding, and the driver that draws the seeding sample.
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "kmeans/distances.h"
@@ -17,16 +18,21 @@ namespace {
 
 constexpr std::size_t kMaxSampleRows = 100000;
 
+// The slice [c·d, (c+1)·d) does not fit centroid storage of `len` floats;
+// `end` is absent when (c+1)·d overflows.
+[[noreturn, gnu::cold, gnu::noinline]] void slice_end_fault(std::optional<std::size_t> end,
+                                                            std::size_t len) {
+  if (!end) raise_fault("range end index overflows for slice of length " + std::to_string(len));
+  raise_fault("range end index " + std::to_string(*end) + " out of range for slice of length " +
+              std::to_string(len));
+}
+
 // Copies sample row `row` into centroid row c, checking that the row lies
 // inside the centroid storage (with k == 0 and d >= 1 even row 0 does not).
 void place_row(const float* sample, std::size_t row, std::size_t d, float* centroids,
                std::size_t centroids_len, std::size_t c) {
-  std::size_t end;
-  if (__builtin_mul_overflow(c + 1, d, &end))
-    raise_fault("range end index overflows for slice of length " + std::to_string(centroids_len));
-  if (end > centroids_len)
-    raise_fault("range end index " + std::to_string(end) + " out of range for slice of length " +
-                std::to_string(centroids_len));
+  const std::optional<std::size_t> end = checked_mul(c + 1, d);
+  if (!end || *end > centroids_len) [[unlikely]] slice_end_fault(end, centroids_len);
   std::copy(sample + row * d, sample + row * d + d, centroids + c * d);
 }
 

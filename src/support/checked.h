@@ -7,19 +7,19 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <source_location>
-#include <string>
 #include <utility>
 
-#include "boundary/fault.h"
+#include "support/fault.h"
 
 namespace tarnwick {
 
-[[noreturn]] inline void index_fault(std::uint64_t len, std::uint64_t index,
-                                     std::source_location where = std::source_location::current()) {
-  raise_fault("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-                  std::to_string(index),
-              where);
+// a × b, or nullopt when the product does not fit in a size_t.
+constexpr std::optional<std::size_t> checked_mul(std::size_t a, std::size_t b) noexcept {
+  std::size_t r;
+  if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
+  return r;
 }
 
 inline std::size_t checked_index(std::size_t len, std::size_t index,
@@ -38,8 +38,9 @@ constexpr std::uint64_t max_buffer_bytes() {
 template <class T>
 std::size_t checked_buffer_bytes(std::size_t count,
                                  std::source_location where = std::source_location::current()) {
-  if (count > max_buffer_bytes<T>() / sizeof(T)) raise_fault("capacity overflow", where);
-  return count * sizeof(T);
+  const std::optional<std::size_t> bytes = checked_mul(count, sizeof(T));
+  if (!bytes || *bytes > max_buffer_bytes<T>()) [[unlikely]] capacity_fault(where);
+  return *bytes;
 }
 
 // An owned heap buffer from the C allocator, so that a result buffer can be
@@ -53,12 +54,11 @@ class Buffer {
 
   static Buffer zeroed(std::size_t count,
                        std::source_location where = std::source_location::current()) {
-    std::size_t bytes = checked_buffer_bytes<T>(count, where);
+    checked_buffer_bytes<T>(count, where);
     Buffer b;
     if (count == 0) return b;
     b.data_ = static_cast<T*>(std::calloc(count, sizeof(T)));
     if (b.data_ == nullptr) throw std::bad_alloc();
-    (void)bytes;
     b.size_ = count;
     return b;
   }
@@ -91,8 +91,6 @@ class Buffer {
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
-  // Capacity in elements: 0 when nothing is owned.
-  std::size_t capacity() const noexcept { return size_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
   T* begin() noexcept { return data_; }

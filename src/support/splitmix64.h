@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "boundary/fault.h"
+#include "support/fault.h"
 
 namespace tarnwick {
 
@@ -32,7 +32,7 @@ class SplitMix64 {
 
   // Plain remainder: the slight bias towards small indices is part of the stream.
   std::uint64_t next_index(std::uint64_t n) {
-    if (n == 0) [[unlikely]] raise_fault("attempt to calculate the remainder with a divisor of zero");
+    if (n == 0) [[unlikely]] remainder_by_zero_fault();
     return next_u64() % n;
   }
 

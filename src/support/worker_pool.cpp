@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "boundary/fault.h"
+#include "support/fault.h"
 #include "support/cpu_count.h"
 
 namespace tarnwick {

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "boundary/fault.h"
+#include "support/fault.h"
 
 namespace tarnwick::detail {
 // Defined in worker_pool.cpp; replaced only inside forked children below.

@@ -1,5 +1,5 @@
 // The Python side of faults: the PanicException type, made once per process.
-#include "boundary/fault.h"
+#include "support/fault.h"
 
 #include "boundary/call_frame.h"
 #include "boundary/panic_exception.h"

@@ -55,11 +55,6 @@ PyObject* g_cached_module = nullptr;  // one reference for the life of the proce
 // them instead of leaking more.
 PyMethodDef* g_method_defs[2] = {};
 
-[[noreturn]] void conversion_error(PyObject* object, const char* target) {
-  throw PendingError::lazy(PyExc_TypeError, "'" + type_qualname(object) +
-                                                "' object cannot be converted to '" + target + "'");
-}
-
 void add_function(PyObject* module, std::size_t slot, const char* name, PyCFunctionWithKeywords entry,
                   const char* doc) {
   OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
@@ -76,7 +71,7 @@ void add_function(PyObject* module, std::size_t slot, const char* name, PyCFunct
 
   OwnedRef function_name = OwnedRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!function_name) throw fetch_error();
-  if (!PyUnicode_Check(function_name.get())) conversion_error(function_name.get(), "PyString");
+  if (!PyUnicode_Check(function_name.get())) throw_cannot_convert(function_name.get(), "PyString");
 
   OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
@@ -86,7 +81,7 @@ void add_function(PyObject* module, std::size_t slot, const char* name, PyCFunct
     if (!all) throw fetch_error();
     if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) throw fetch_error();
   } else if (!PyList_Check(all.get())) {
-    conversion_error(all.get(), "PyList");
+    throw_cannot_convert(all.get(), "PyList");
   }
   if (PyList_Append(all.get(), function_name.get()) != 0) {
     PendingError error = fetch_error();

@@ -1,3 +1,4 @@
+// Read borrows of input arrays, their flat views, and result arrays owned by PySliceContainer.
 #include "boundary/arrays.h"
 
 #include <cstdlib>
@@ -111,8 +112,7 @@ ReadonlyArray extract_readonly_array(PyObject* object, int type_num, int ndim) {
     ok = have.get() == want.get() || api.equiv_types(have.get(), want.get()) != 0;
   }
   if (!ok) {
-    throw PendingError::lazy(PyExc_TypeError, "'" + type_qualname(object) +
-                                                  "' object cannot be converted to 'PyArray<T, D>'");
+    throw_cannot_convert(object, "PyArray<T, D>");
   }
   OwnedRef array = OwnedRef::borrow(object);
   acquire_read_borrow(array.get());  // on a fault the reference is dropped by OwnedRef

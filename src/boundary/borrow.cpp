@@ -1,3 +1,4 @@
+// The shared borrow record: found on NumPy's multiarray module or created there, with this module's registry.
 #include "boundary/borrow.h"
 
 #include <cstdlib>
@@ -26,56 +27,45 @@ struct ViewKeyHash {
 using ViewCounts = std::unordered_map<ViewKey, std::int64_t, ViewKeyHash>;
 using BorrowRegistry = std::unordered_map<void*, ViewCounts>;
 
-// Return code for a registry that could not record a borrow for lack of memory.
-constexpr int kRegistryOutOfMemory = -3;
+// The record's return codes, shared with every extension that calls it.
+constexpr int kBorrowGranted = 0;
+constexpr int kBorrowConflict = -1;
+constexpr int kBorrowNotWriteable = -2;
+constexpr int kBorrowOutOfMemory = -3;  // ours: the registry could not grow
 
-int registry_acquire_read(void* raw, PyObject* array) {
+// Readers count up from 1; a writer is -1 and excludes every overlapping view.
+int registry_acquire(void* raw, PyObject* array, bool writer) {
   auto& registry = *static_cast<BorrowRegistry*>(raw);
   try {
     void* base = base_address(array);
     ViewKey key = view_key(array);
     auto outer = registry.find(base);
     if (outer == registry.end()) {
-      registry[base].emplace(key, 1);
-      return 0;
+      registry[base].emplace(key, writer ? -1 : 1);
+      return kBorrowGranted;
     }
     ViewCounts& views = outer->second;
     if (auto it = views.find(key); it != views.end()) {
-      if (it->second < 0 || it->second == INT64_MAX) return -1;
+      if (writer || it->second < 0 || it->second == INT64_MAX) return kBorrowConflict;
       ++it->second;
-      return 0;
+      return kBorrowGranted;
     }
     for (const auto& [other, count] : views) {
-      if (count < 0 && keys_conflict(key, other)) return -1;
+      // A reader conflicts only with writers; a writer with every borrow.
+      if ((writer ? count != 0 : count < 0) && keys_conflict(key, other)) return kBorrowConflict;
     }
-    views.emplace(key, 1);
-    return 0;
+    views.emplace(key, writer ? -1 : 1);
+    return kBorrowGranted;
   } catch (const std::bad_alloc&) {
-    return kRegistryOutOfMemory;
+    return kBorrowOutOfMemory;
   }
 }
 
+int registry_acquire_read(void* raw, PyObject* array) { return registry_acquire(raw, array, false); }
+
 int registry_acquire_write(void* raw, PyObject* array) {
-  if ((array_fields(array)->flags & kArrayWriteable) == 0) return -2;
-  auto& registry = *static_cast<BorrowRegistry*>(raw);
-  try {
-    void* base = base_address(array);
-    ViewKey key = view_key(array);
-    auto outer = registry.find(base);
-    if (outer == registry.end()) {
-      registry[base].emplace(key, -1);
-      return 0;
-    }
-    ViewCounts& views = outer->second;
-    if (views.contains(key)) return -1;
-    for (const auto& [other, count] : views) {
-      if (count != 0 && keys_conflict(key, other)) return -1;
-    }
-    views.emplace(key, -1);
-    return 0;
-  } catch (const std::bad_alloc&) {
-    return kRegistryOutOfMemory;
-  }
+  if ((array_fields(array)->flags & kArrayWriteable) == 0) return kBorrowNotWriteable;
+  return registry_acquire(raw, array, true);
 }
 
 void remove_view(BorrowRegistry& registry, PyObject* array, bool reader) {
@@ -136,17 +126,8 @@ SharedBorrowRecord* find_or_create_record() {
     if (PyObject_SetAttrString(module.get(), kBorrowCapsuleName, capsule.get()) != 0) {
       throw fetch_error();
     }
-  } else if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
-    throw PendingError::lazy(PyExc_TypeError, "'" + type_qualname(capsule.get()) +
-                                                  "' object cannot be converted to 'PyCapsule'");
   }
-  const char* name = PyCapsule_GetName(capsule.get());
-  if (name == nullptr) PyErr_Clear();
-  auto* record = static_cast<SharedBorrowRecord*>(PyCapsule_GetPointer(capsule.get(), name));
-  if (record == nullptr) {
-    PyErr_Clear();
-    throw PendingError::lazy(PyExc_ValueError, "the borrow checking capsule holds no pointer");
-  }
+  auto* record = static_cast<SharedBorrowRecord*>(capsule_pointer(capsule.get(), "borrow checking"));
   if (record->version < 1) {
     throw PendingError::lazy(PyExc_TypeError,
                              "Version " + std::to_string(record->version) +
@@ -223,8 +204,8 @@ bool keys_conflict(const ViewKey& a, const ViewKey& b) noexcept {
 void acquire_read_borrow(PyObject* array) {
   SharedBorrowRecord& record = shared_record();
   const int rc = record.acquire_read(record.registry, array);
-  if (rc == 0) return;
-  if (rc == -1) raise_fault("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
+  if (rc == kBorrowGranted) return;
+  if (rc == kBorrowConflict) raise_fault("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
   raise_fault("Unexpected return code " + std::to_string(rc) + " from borrow checking API");
 }
 

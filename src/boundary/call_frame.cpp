@@ -1,7 +1,7 @@
+// The call frame: errors in flight, their hand-over to the interpreter, and argument binding.
 #include "boundary/call_frame.h"
 
 #include <cstdio>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -12,39 +12,9 @@
 namespace tarnwick {
 namespace {
 
-thread_local long t_lock_depth = 0;
-
-// References released on a thread without the interpreter lock wait here for
-// the next entry. Created on first use and never freed.
-std::mutex g_deferred_mutex;
-std::vector<PyObject*>* g_deferred = nullptr;
-
 constexpr const char kNoTextFault[] = "native code faulted without giving a reason";
 
 }  // namespace
-
-long& lock_depth() noexcept { return t_lock_depth; }
-
-void release_reference(PyObject* object) noexcept {
-  if (object == nullptr) return;
-  if (t_lock_depth >= 1) {
-    Py_DecRef(object);
-    return;
-  }
-  std::lock_guard<std::mutex> lock(g_deferred_mutex);
-  if (g_deferred == nullptr) g_deferred = new std::vector<PyObject*>();
-  g_deferred->push_back(object);
-}
-
-void drain_deferred_releases() noexcept {
-  std::vector<PyObject*> pending;
-  {
-    std::lock_guard<std::mutex> lock(g_deferred_mutex);
-    if (g_deferred == nullptr || g_deferred->empty()) return;
-    pending.swap(*g_deferred);
-  }
-  for (PyObject* o : pending) Py_DecRef(o);
-}
 
 PyObject* PendingError::value() {
   if (is_lazy_) {
@@ -113,12 +83,7 @@ PendingError fetch_error() {
   std::string text = "Unwrapped panic from Python code";
   if (v != nullptr) {
     if (OwnedRef s = OwnedRef::steal(PyObject_Str(v))) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(s.get(), &size)) {
-        text.assign(utf8, static_cast<std::size_t>(size));
-      } else {
-        PyErr_Clear();
-      }
+      if (auto utf8 = utf8_view(s.get())) text = *utf8;
     } else {
       PyErr_Clear();
     }
@@ -200,15 +165,10 @@ void bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwa
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_ssize_t size = 0;
-      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
       std::size_t found = signature.count;
-      if (text == nullptr) {
-        PyErr_Clear();
-      } else {
-        std::string_view key_text(text, static_cast<std::size_t>(size));
+      if (auto key_text = utf8_view(key)) {
         for (std::size_t i = 0; i < signature.count; ++i) {
-          if (key_text == signature.names[i]) {
+          if (*key_text == signature.names[i]) {
             found = i;
             break;
           }

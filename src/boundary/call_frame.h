@@ -41,7 +41,6 @@ class PendingError {
   // The normalised exception instance (made now for a lazy error). The error
   // becomes a fetched one holding that instance.
   PyObject* value();
-  OwnedRef& traceback() noexcept { return traceback_; }
 
   // Sets the interpreter's current exception from this error.
   friend void restore_error(PendingError error);
@@ -60,11 +59,6 @@ void restore_error(PendingError error);
 
 // "TypeName: message", the description used after a colon in fault texts.
 std::string describe_error(PendingError& error);
-
-// Per-thread count of interpreter-lock holds known to the module.
-long& lock_depth() noexcept;
-// Releases the references queued while the lock was not held here.
-void drain_deferred_releases() noexcept;
 
 class BoundaryGuard {
  public:

@@ -1,6 +1,33 @@
+// Scalar arguments, and the text of Python objects in messages.
 #include "boundary/convert.h"
 
 namespace tarnwick {
+
+std::optional<std::string_view> utf8_view(PyObject* text) noexcept {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  return std::nullopt;
+}
+
+void throw_cannot_convert(PyObject* object, const char* target) {
+  throw PendingError::lazy(PyExc_TypeError, "'" + type_qualname(object) + "' object cannot be converted to '" +
+                                                target + "'");
+}
+
+void* capsule_pointer(PyObject* capsule, const char* what) {
+  if (Py_TYPE(capsule) != &PyCapsule_Type) throw_cannot_convert(capsule, "PyCapsule");
+  const char* name = PyCapsule_GetName(capsule);
+  if (name == nullptr) PyErr_Clear();
+  void* pointer = PyCapsule_GetPointer(capsule, name);
+  if (pointer == nullptr) {
+    PyErr_Clear();
+    throw PendingError::lazy(PyExc_ValueError, std::string("the ") + what + " capsule holds no pointer");
+  }
+  return pointer;
+}
 
 std::uint64_t extract_u64(PyObject* object) {
   unsigned long long v;
@@ -36,13 +63,11 @@ PendingError wrap_argument_error(const char* name, PendingError error) {
 
 std::string type_qualname(PyObject* object) {
   OwnedRef name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(object)));
-  if (name) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
-      return std::string(utf8, static_cast<std::size_t>(size));
-    }
+  if (!name) {
+    PyErr_Clear();
+  } else if (auto text = utf8_view(name.get())) {
+    return std::string(*text);
   }
-  PyErr_Clear();
   return "<failed to extract type name>";
 }
 
@@ -51,21 +76,15 @@ std::string display_object(PyObject* object) {
   if (!text) {
     PyErr_WriteUnraisable(object);
     OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(object)));
-    if (name) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
-        return "<unprintable " + std::string(utf8, static_cast<std::size_t>(size)) + " object>";
-      }
+    if (!name) {
+      PyErr_Clear();
+    } else if (auto utf8 = utf8_view(name.get())) {
+      return "<unprintable " + std::string(*utf8) + " object>";
     }
-    PyErr_Clear();
     return "<unprintable object>";
   }
-  Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
-    return std::string(utf8, static_cast<std::size_t>(size));
-  }
+  if (auto utf8 = utf8_view(text.get())) return std::string(*utf8);
   // Lone surrogates: encode them as they are, then read back with U+FFFD.
-  PyErr_Clear();
   OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!bytes) {
     PyErr_Clear();
@@ -73,12 +92,11 @@ std::string display_object(PyObject* object) {
   }
   OwnedRef decoded = OwnedRef::steal(
       PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
-  if (decoded) {
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &size)) {
-      return std::string(utf8, static_cast<std::size_t>(size));
-    }
+  if (!decoded) {
+    PyErr_Clear();
+  } else if (auto utf8 = utf8_view(decoded.get())) {
+    return std::string(*utf8);
   }
-  PyErr_Clear();
   return "<unprintable object>";
 }
 

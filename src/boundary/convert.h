@@ -4,7 +4,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "boundary/call_frame.h"
 
@@ -24,6 +26,17 @@ std::string display_object(PyObject* object);
 
 // The qualified name of an object's type, or "<failed to extract type name>".
 std::string type_qualname(PyObject* object);
+
+// The UTF-8 text of a str, valid while it lives; nullopt (the error cleared)
+// when it has none.
+std::optional<std::string_view> utf8_view(PyObject* text) noexcept;
+
+// TypeError "'<type>' object cannot be converted to '<target>'".
+[[noreturn, gnu::cold, gnu::noinline]] void throw_cannot_convert(PyObject* object, const char* target);
+
+// The pointer a capsule holds under its own name: TypeError for anything but
+// a capsule, ValueError "the <what> capsule holds no pointer" for an empty one.
+void* capsule_pointer(PyObject* capsule, const char* what);
 
 // Converts with f, naming the argument in a TypeError.
 template <class F>

@@ -1,3 +1,4 @@
+// NumPy's C API table, found through its capsule, and the descriptor field we read.
 #include "boundary/numpy_api.h"
 
 #include <cstring>
@@ -8,6 +9,14 @@
 
 namespace tarnwick {
 namespace {
+
+// Positions in NumPy's C API table (stable across 1.x and 2.x).
+constexpr int kApiSlotArrayType = 2;
+constexpr int kApiSlotDescrFromType = 45;
+constexpr int kApiSlotNewFromDescr = 94;
+constexpr int kApiSlotEquivTypes = 182;
+constexpr int kApiSlotFeatureVersion = 211;
+constexpr int kApiSlotSetBaseObject = 282;
 
 // Process-wide caches, filled under the interpreter lock and never reset.
 std::string* g_multiarray_path = nullptr;
@@ -45,17 +54,7 @@ std::string find_multiarray_path() {
 void** fetch_api_table() {
   const std::string& path = multiarray_module_path();
   OwnedRef capsule = import_attribute(path.c_str(), "_ARRAY_API");
-  if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
-    throw PendingError::lazy(PyExc_TypeError, "'" + type_qualname(capsule.get()) +
-                                                  "' object cannot be converted to 'PyCapsule'");
-  }
-  const char* name = PyCapsule_GetName(capsule.get());
-  if (name == nullptr) PyErr_Clear();
-  void* pointer = PyCapsule_GetPointer(capsule.get(), name);
-  if (pointer == nullptr) {
-    PyErr_Clear();
-    throw PendingError::lazy(PyExc_ValueError, "the _ARRAY_API capsule holds no pointer");
-  }
+  void* pointer = capsule_pointer(capsule.get(), "_ARRAY_API");
   // The capsule stays alive for the life of the process.
   capsule.release();
   return static_cast<void**>(pointer);
@@ -82,12 +81,12 @@ const NumpyApi& numpy_api() {
     } catch (PendingError& e) {
       capsule_fault(std::move(e));
     }
-    g_api.array_type = static_cast<PyTypeObject*>(table[2]);
-    g_api.descr_from_type = reinterpret_cast<PyObject* (*)(int)>(table[45]);
-    g_api.new_from_descr = reinterpret_cast<decltype(g_api.new_from_descr)>(table[94]);
-    g_api.equiv_types = reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[182]);
-    g_api.feature_version = reinterpret_cast<unsigned (*)()>(table[211]);
-    g_api.set_base_object = reinterpret_cast<int (*)(PyObject*, PyObject*)>(table[282]);
+    g_api.array_type = static_cast<PyTypeObject*>(table[kApiSlotArrayType]);
+    g_api.descr_from_type = reinterpret_cast<decltype(g_api.descr_from_type)>(table[kApiSlotDescrFromType]);
+    g_api.new_from_descr = reinterpret_cast<decltype(g_api.new_from_descr)>(table[kApiSlotNewFromDescr]);
+    g_api.equiv_types = reinterpret_cast<decltype(g_api.equiv_types)>(table[kApiSlotEquivTypes]);
+    g_api.feature_version = reinterpret_cast<decltype(g_api.feature_version)>(table[kApiSlotFeatureVersion]);
+    g_api.set_base_object = reinterpret_cast<decltype(g_api.set_base_object)>(table[kApiSlotSetBaseObject]);
     g_api_table = table;
   }
   return g_api;

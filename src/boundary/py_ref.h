@@ -5,13 +5,19 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <utility>
 
 namespace tarnwick {
 
+// Per-thread count of interpreter-lock holds known to the module.
+long& lock_depth() noexcept;
+
 // Drops one reference now, or queues it for the next entry from the
-// interpreter when the lock is not held here (call_frame.cpp).
+// interpreter when the lock is not held here.
 void release_reference(PyObject* object) noexcept;
+// Releases the references queued while the lock was not held here.
+void drain_deferred_releases() noexcept;
 
 class OwnedRef {
  public:
@@ -20,7 +26,10 @@ class OwnedRef {
   static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }
   // Adds a reference to a borrowed object.
   static OwnedRef borrow(PyObject* object) noexcept {
-    if (object != nullptr) Py_IncRef(object);
+    if (object != nullptr) {
+      assert(lock_depth() >= 1 && "reference taken without the interpreter lock");
+      Py_IncRef(object);
+    }
     return OwnedRef(object);
   }
 

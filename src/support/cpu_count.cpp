@@ -1,3 +1,4 @@
+// The default worker count: the environment, the CPUs this process may run on, and its control-group quota.
 #include "support/cpu_count.h"
 
 #include <sched.h>

@@ -1,3 +1,4 @@
+// The worker pool: a fixed set of threads made once per process, pieces handed out in order, the caller asleep until its step is done.
 #include "support/worker_pool.h"
 
 #include <limits.h>

@@ -16,6 +16,7 @@
 
 #include "support/fault.h"
 #include "support/cpu_count.h"
+#include "support/interrupt.h"
 
 namespace tarnwick {
 
@@ -198,6 +199,38 @@ void run_inline(const std::vector<Piece>& pieces, PieceFn body, void* context) {
   if (first) std::rethrow_exception(first);
 }
 
+// Pieces not yet handed out are dropped; those running finish.
+void cancel_remaining(Pool& pool, Job& job) {
+  if (job.next_piece == job.count) return;
+  pool.queue.erase(std::find(pool.queue.begin(), pool.queue.end(), &job));
+  job.unfinished -= job.count - job.next_piece;
+  job.next_piece = job.count;
+}
+
+// Sleeps until every piece has run. A caller with an interrupt check wakes
+// every interval to poll it; when the check throws, the remaining pieces are
+// dropped, the running ones finish, and the exception goes on.
+void wait_for_job(Pool& pool, Job& job) {
+  std::unique_lock lock(pool.mutex);
+  auto done = [&] { return job.unfinished == 0; };
+  if (!interrupt_check_installed()) {
+    job.finished.wait(lock, done);
+    return;
+  }
+  while (!job.finished.wait_for(lock, interrupt_detail::kInterval, done)) {
+    lock.unlock();
+    try {
+      poll_interrupt();
+    } catch (...) {
+      lock.lock();
+      cancel_remaining(pool, job);
+      job.finished.wait(lock, done);
+      throw;
+    }
+    lock.lock();
+  }
+}
+
 void split_into(std::vector<Piece>& out, std::size_t begin, std::size_t len, std::size_t grain) {
   if (len <= grain || len / 2 == 0) {
     out.push_back({begin, begin + len});
@@ -242,10 +275,7 @@ void run_pieces(const std::vector<Piece>& pieces, PieceFn body, void* context,
   } else {
     for (std::size_t i = 0; i < wanted; ++i) pool.wake.notify_one();
   }
-  {
-    std::unique_lock lock(pool.mutex);
-    job.finished.wait(lock, [&] { return job.unfinished == 0; });
-  }
+  wait_for_job(pool, job);
   for (const std::exception_ptr& fault : faults) {
     if (fault) std::rethrow_exception(fault);
   }

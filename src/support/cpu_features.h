@@ -15,6 +15,15 @@ inline bool has_avx2() {
   return yes;
 }
 
+// AVX2 together with FMA (the C library picks its fused builds on this pair).
+inline bool has_avx2_fma() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
+  }();
+  return yes;
+}
+
 inline bool has_avx512() {
   static const bool yes = [] {
     __builtin_cpu_init();
@@ -24,6 +33,7 @@ inline bool has_avx512() {
 }
 #else
 inline bool has_avx2() { return false; }
+inline bool has_avx2_fma() { return false; }
 inline bool has_avx512() { return false; }
 #endif
 

@@ -1,0 +1,253 @@
+// pow(x, y) four lanes at a time, with the C library's results bit for bit.
+//
+// On x86-64 with AVX2 and FMA, glibc (2.28 and later) computes pow as log(x)
+// in extended precision (a 128-entry table and a degree-7 polynomial, giving
+// hi + lo), the product with y split exactly, then exp of that (a second
+// 128-entry table and a degree-5 polynomial). Its build of that routine fuses
+// twenty multiply-adds, some across statements. The lanes here repeat the
+// same operations in the same order, fused exactly where that build fuses
+// them, so each lane rounds as the library does. Lanes outside the common
+// case (x not a positive normal number, |y| outside [2^-65, 2^63), |y log x|
+// outside [2^-54, 512)) are handed to the library's pow itself.
+//
+// Whether the running library is that build is not something the code can
+// see, so the vector path is used only after a check, once per process,
+// against the library on inputs where the fused and unfused builds differ.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace tarnwick {
+
+// True when the vector path is in use: the CPU has AVX2 and FMA and the
+// self-check (run once, on the first call; thread-safe) found it equal to the
+// library's pow.
+bool exact_pow_vector_enabled();
+
+// candidate(x, y0, y1, r0, r1, n) sets r0[i] = pow(x[i], y0[i]) and
+// r1[i] = pow(x[i], y1[i]) for i < n.
+using PowPairBatchFn = void (*)(const double* x, const double* y0, const double* y1, double* r0,
+                                double* r1, std::size_t n);
+
+// For native tests only; nothing outside them changes the mode.
+// kLibrary: the library's pow everywhere. kVector: the vector path whenever
+// the CPU has it, without the self-check. kAuto: the vector path when the
+// self-check passes; when `checked` is given, the self-check examines it
+// instead of the vector path (to see a failed check turn the path off).
+// Every call forgets the earlier decision.
+enum class ExactPowMode { kAuto, kLibrary, kVector };
+void set_exact_pow_mode_for_testing(ExactPowMode mode, PowPairBatchFn checked = nullptr);
+
+// Runs the self-check of the vector path now; false on a CPU without it.
+bool exact_pow_self_check();
+
+// The comparison behind the self-check: `candidate` against the library's pow
+// on the built-in list of inputs that separate the library's fused and unfused
+// builds, then on `random_inputs` pseudo-random x (each with y = b and b - 1,
+// b in [0.5, 1.5]). Equal means equal bits, or both NaN.
+inline constexpr std::size_t kExactPowCheckRandomInputs = 2048;
+bool exact_pow_matches_library(PowPairBatchFn candidate,
+                               std::size_t random_inputs = kExactPowCheckRandomInputs);
+
+// out[i] = pow(x[i], y) for i < n, through the vector path when it is
+// enabled (out may be x).
+void pow_batch(const double* x, double y, double* out, std::size_t n);
+
+namespace exact_pow_detail {
+
+// The tables and coefficients of ARM's optimized-routines pow (MIT /
+// Apache-2.0), as shipped in glibc's libm; values in exact_pow.cpp.
+struct alignas(32) LogEntry {
+  double invc;  // 1/c for the subinterval's centre c
+  double logc;  // log(c) as logc + logctail
+  double logctail;
+  double unused = 0;  // pads a row to 32 bytes, so two 16-byte loads fetch it
+};
+struct alignas(16) ExpEntry {
+  std::uint64_t tail;   // 2^(j/128) ~ scale * (1 + tail), tail as the bits of a double
+  std::uint64_t sbits;  // the bits of scale, less j << 45
+};
+extern const LogEntry kLogTable[128];
+extern const ExpEntry kExpTable[128];
+
+inline constexpr std::uint64_t kLogOffset = 0x3fe6955500000000;  // subintervals start near 1/sqrt(2)
+inline constexpr double kLn2Hi = 0x1.62e42fefa38p-1;
+inline constexpr double kLn2Lo = 0x1.ef35793c7673p-45;
+inline constexpr double kA0 = -0x1p-1;
+inline constexpr double kA1 = -0x1.555555555556p-1;
+inline constexpr double kA2 = 0x1.0000000000006p-1;
+inline constexpr double kA3 = 0x1.999999959554ep-1;
+inline constexpr double kA4 = -0x1.555555529a47ap-1;
+inline constexpr double kA5 = -0x1.2495b9b4845e9p0;
+inline constexpr double kA6 = 0x1.0002b8b263fc3p0;
+inline constexpr double kInvLn2N = 0x1.71547652b82fep7;  // 128 / ln 2
+inline constexpr double kNegLn2HiN = -0x1.62e42fefap-8;
+inline constexpr double kNegLn2LoN = -0x1.cf79abc9e3b3ap-47;
+inline constexpr double kShift = 0x1.8p52;  // adding it rounds to an integer in the low bits
+inline constexpr double kC2 = 0x1.ffffffffffdbdp-2;
+inline constexpr double kC3 = 0x1.555555555543cp-3;
+inline constexpr double kC4 = 0x1.55555cf172b91p-5;
+inline constexpr double kC5 = 0x1.1111167a4d017p-7;
+
+// r[i] = pow(x[i], y[i]) for the lanes whose bit in `fast` is clear.
+[[gnu::cold, gnu::noinline]] void library_lanes(const double* x, const double* y, double* r,
+                                                unsigned fast);
+
+#if defined(__x86_64__)
+
+#define TARNWICK_POW_LANES [[gnu::target("avx2,fma"), gnu::always_inline]] inline
+
+// Four 16-byte halves as (a0, a1, b0, b1) from two addresses.
+TARNWICK_POW_LANES __m256d pair_rows(const double* a, const double* b) {
+  return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(a)), _mm_load_pd(b), 1);
+}
+
+// log(x) = hi + lo (|lo| well below an ulp of hi). Meaningful for positive
+// normal x; other lanes get garbage without faulting.
+TARNWICK_POW_LANES void log4(__m256d x, __m256d& hi, __m256d& lo) {
+  const __m256i ix = _mm256_castpd_si256(x);
+  const __m256i tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(static_cast<long long>(kLogOffset)));
+  const __m256i i = _mm256_and_si256(_mm256_srli_epi64(tmp, 45), _mm256_set1_epi64x(127));
+  // k = tmp >> 52 (arithmetic). With the sign bit flipped, the top twelve bits
+  // are k + 2048; placed under the exponent of 1.5 * 2^52 they give k exactly.
+  const __m256i k_biased = _mm256_srli_epi64(
+      _mm256_xor_si256(tmp, _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000))), 52);
+  const __m256d kd = _mm256_sub_pd(
+      _mm256_castsi256_pd(_mm256_or_si256(k_biased, _mm256_set1_epi64x(0x4338000000000000))),
+      _mm256_set1_pd(0x1.8p52 + 2048));
+  const __m256d z = _mm256_castsi256_pd(_mm256_sub_epi64(
+      ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(static_cast<long long>(0xfff0000000000000)))));
+
+  // Row loads beat gathers here: each lane's three entries are adjacent.
+  const double* e0 = &kLogTable[_mm256_extract_epi64(i, 0)].invc;
+  const double* e1 = &kLogTable[_mm256_extract_epi64(i, 1)].invc;
+  const double* e2 = &kLogTable[_mm256_extract_epi64(i, 2)].invc;
+  const double* e3 = &kLogTable[_mm256_extract_epi64(i, 3)].invc;
+  const __m256d a = pair_rows(e0, e2), b = pair_rows(e1, e3);
+  const __m256d c = pair_rows(e0 + 2, e2 + 2), d = pair_rows(e1 + 2, e3 + 2);
+  const __m256d invc = _mm256_unpacklo_pd(a, b);
+  const __m256d logc = _mm256_unpackhi_pd(a, b);
+  const __m256d logctail = _mm256_unpacklo_pd(c, d);
+
+  // z/c - 1 is exact: 1/c is a multiple of 2^-8 and |z/c - 1| < 2^-7.
+  const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
+  // k ln2 + log c + r, as t2 plus the low parts lo1 and lo2.
+  const __m256d t1 = _mm256_fmadd_pd(kd, _mm256_set1_pd(kLn2Hi), logc);
+  const __m256d t2 = _mm256_add_pd(t1, r);
+  const __m256d lo1 = _mm256_fmadd_pd(kd, _mm256_set1_pd(kLn2Lo), logctail);
+  const __m256d lo2 = _mm256_add_pd(_mm256_sub_pd(t1, t2), r);
+  // ... + A0 r^2, as hi plus the low parts lo3 and lo4.
+  const __m256d ar = _mm256_mul_pd(_mm256_set1_pd(kA0), r);
+  const __m256d ar2 = _mm256_mul_pd(r, ar);
+  const __m256d ar3 = _mm256_mul_pd(r, ar2);
+  const __m256d h = _mm256_add_pd(t2, ar2);
+  const __m256d lo3 = _mm256_fmsub_pd(ar, r, ar2);
+  const __m256d lo4 = _mm256_add_pd(_mm256_sub_pd(t2, h), ar2);
+  // The rest of log1p(r), added into the low part.
+  const __m256d q56 = _mm256_fmadd_pd(r, _mm256_set1_pd(kA6), _mm256_set1_pd(kA5));
+  const __m256d q34 = _mm256_fmadd_pd(r, _mm256_set1_pd(kA4), _mm256_set1_pd(kA3));
+  const __m256d q12 = _mm256_fmadd_pd(r, _mm256_set1_pd(kA2), _mm256_set1_pd(kA1));
+  const __m256d q = _mm256_fmadd_pd(ar2, _mm256_fmadd_pd(ar2, q56, q34), q12);
+  const __m256d l = _mm256_fmadd_pd(
+      ar3, q, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(lo1, lo2), lo3), lo4));
+  hi = _mm256_add_pd(h, l);
+  lo = _mm256_add_pd(_mm256_sub_pd(h, hi), l);
+}
+
+// exp(ehi + elo) for 2^-54 <= |ehi| < 512 (no overflow or underflow there).
+TARNWICK_POW_LANES __m256d exp4(__m256d ehi, __m256d elo) {
+  const __m256d shifted = _mm256_fmadd_pd(ehi, _mm256_set1_pd(kInvLn2N), _mm256_set1_pd(kShift));
+  const __m256i ki = _mm256_castpd_si256(shifted);  // k in the low bits
+  const __m256d kd = _mm256_sub_pd(shifted, _mm256_set1_pd(kShift));
+  // ehi - k ln2/128, plus elo.
+  __m256d r = _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2LoN),
+                              _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2HiN), ehi));
+  r = _mm256_add_pd(r, elo);
+
+  const __m256i j = _mm256_and_si256(ki, _mm256_set1_epi64x(127));
+  const double* e0 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 0)]);
+  const double* e1 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 1)]);
+  const double* e2 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 2)]);
+  const double* e3 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 3)]);
+  const __m256d a = pair_rows(e0, e2), b = pair_rows(e1, e3);
+  const __m256d tail = _mm256_unpacklo_pd(a, b);
+  // 2^(k/128) = scale * (1 + tail); the integer part of k/128 goes into the exponent.
+  const __m256d scale = _mm256_castsi256_pd(
+      _mm256_add_epi64(_mm256_castpd_si256(_mm256_unpackhi_pd(a, b)), _mm256_slli_epi64(ki, 45)));
+
+  const __m256d r2 = _mm256_mul_pd(r, r);
+  const __m256d q23 = _mm256_fmadd_pd(r, _mm256_set1_pd(kC3), _mm256_set1_pd(kC2));
+  const __m256d q45 = _mm256_fmadd_pd(r, _mm256_set1_pd(kC5), _mm256_set1_pd(kC4));
+  __m256d t = _mm256_fmadd_pd(q23, r2, _mm256_add_pd(tail, r));
+  t = _mm256_fmadd_pd(q45, _mm256_mul_pd(r2, r2), t);
+  return _mm256_fmadd_pd(scale, t, scale);
+}
+
+// lo <= |v| < hi (false for NaN).
+TARNWICK_POW_LANES __m256d magnitude_within(__m256d v, double lo, double hi) {
+  const __m256d m = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
+  return _mm256_and_pd(_mm256_cmp_pd(m, _mm256_set1_pd(lo), _CMP_GE_OQ),
+                       _mm256_cmp_pd(m, _mm256_set1_pd(hi), _CMP_LT_OQ));
+}
+
+// Lanes where x is a positive normal number (false for NaN).
+TARNWICK_POW_LANES __m256d positive_normal(__m256d x) {
+  return _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(0x1p-1022), _CMP_GE_OQ),
+                       _mm256_cmp_pd(x, _mm256_set1_pd(0x1.fffffffffffffp1023), _CMP_LE_OQ));
+}
+
+// pow(x, y) from log x = hi + lo, for the lanes set in `ok` (a mask of x
+// lanes the log is meant for); the others go to the library.
+TARNWICK_POW_LANES __m256d pow_from_log(__m256d x, __m256d y, __m256d hi, __m256d lo, __m256d ok) {
+  // y (hi + lo) as ehi + elo; the fmsub recovers the rounding error of y hi exactly.
+  const __m256d ehi = _mm256_mul_pd(y, hi);
+  const __m256d elo = _mm256_fmadd_pd(y, lo, _mm256_fmsub_pd(hi, y, ehi));
+  __m256d result = exp4(ehi, elo);
+  ok = _mm256_and_pd(ok, _mm256_and_pd(magnitude_within(y, 0x1p-65, 0x1p63),
+                                       magnitude_within(ehi, 0x1p-54, 512.0)));
+  const unsigned fast = static_cast<unsigned>(_mm256_movemask_pd(ok));
+  if (fast != 0xf) [[unlikely]] {
+    alignas(32) double xs[4], ys[4], rs[4];
+    _mm256_store_pd(xs, x);
+    _mm256_store_pd(ys, y);
+    _mm256_store_pd(rs, result);
+    library_lanes(xs, ys, rs, fast);
+    result = _mm256_load_pd(rs);
+  }
+  return result;
+}
+
+#endif  // __x86_64__
+
+}  // namespace exact_pow_detail
+
+#if defined(__x86_64__)
+
+// Callable only from code compiled with target("avx2,fma"), and only when
+// exact_pow_vector_enabled(). Results equal std::pow lane by lane.
+TARNWICK_POW_LANES __m256d pow4(__m256d x, __m256d y) {
+  __m256d hi, lo;
+  exact_pow_detail::log4(x, hi, lo);
+  return exact_pow_detail::pow_from_log(x, y, hi, lo, exact_pow_detail::positive_normal(x));
+}
+
+// pow(x, y0) and pow(x, y1) with one log of x: the library's log part does
+// not depend on y, so sharing it gives the same bits as two calls.
+TARNWICK_POW_LANES void pow_pair4(__m256d x, __m256d y0, __m256d y1, __m256d& r0, __m256d& r1) {
+  __m256d hi, lo;
+  exact_pow_detail::log4(x, hi, lo);
+  const __m256d ok = exact_pow_detail::positive_normal(x);
+  r0 = exact_pow_detail::pow_from_log(x, y0, hi, lo, ok);
+  r1 = exact_pow_detail::pow_from_log(x, y1, hi, lo, ok);
+}
+
+#undef TARNWICK_POW_LANES
+
+#endif  // __x86_64__
+
+}  // namespace tarnwick

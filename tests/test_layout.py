@@ -127,14 +127,34 @@ def random_graph(rng, n_vertices=12, dim=2, n_edges=40, nan_share=0.1, out_of_ra
     return embedding, head, tail, eps
 
 
-@pytest.mark.parametrize("b", [1.0, 0.895, 0.5, 1.7])
-@pytest.mark.parametrize("seed, rate, dim", [(0, 5, 2), (7, 1, 3), (2**64 - 1, 0, 1), (123, 3, 2)])
-def test_matches_sequential_reference(b, seed, rate, dim):
+def matches_reference(*args):
+    expected = layout_reference.optimize_layout(*args)
+    return np.array_equal(bits(optimize_layout(*args)), bits(expected))
+
+
+# Tiny graphs: nearly every run shares rows with the runs beside it, and
+# self-loops, NaN periods and disabled edges take the checked path. Rows
+# wider than 16 take it throughout.
+@pytest.mark.parametrize("b", [1.0, 0.895, 0.5, 1.5])
+@pytest.mark.parametrize("dim", [1, 2, 3, 4, 5, 6, 7, 17])
+def test_matches_sequential_reference(b, dim):
+    seed, rate = {1: (0, 5), 2: (7, 1), 3: (2**64 - 1, 0), 4: (123, 3), 5: (5, 8), 6: (99, 2), 7: (2**63, 4),
+                  17: (11, 6)}[dim]
     rng = np.random.default_rng([seed % 1000, rate, dim, int(b * 1000)])
     embedding, head, tail, eps = random_graph(rng, dim=dim)
-    args = (embedding, head, tail, eps, 12, 1.577, b, 1.0, rate, 1.0, seed)
-    expected = layout_reference.optimize_layout(*args)
-    assert np.array_equal(bits(optimize_layout(*args)), bits(expected))
+    assert matches_reference(embedding, head, tail, eps, 12, 1.577, b, 1.0, rate, 1.0, seed)
+
+
+# The samples are drawn as remainders by multiplication, with a constant per
+# vertex count: counts that are powers of two, next to them, or large.
+@pytest.mark.parametrize("n_vertices", [1, 2, 3, 7, 64, 1000, 65535, 65536, 2**20 + 7])
+def test_samples_match_reference_for_any_vertex_count(n_vertices):
+    rng = np.random.default_rng(n_vertices)
+    embedding = rng.normal(size=(n_vertices, 1)) * 3
+    head = np.repeat(np.arange(min(n_vertices, 10)), 3)
+    tail = rng.integers(0, min(n_vertices, 10), len(head))
+    eps = rng.choice([1.0, 2.0, 0.25], len(head))
+    assert matches_reference(embedding, head, tail, eps, 6, 1.577, 0.895, 1.0, 7, 1.0, n_vertices)
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
@@ -200,31 +220,71 @@ def test_other_threads_run_during_the_computation():
     assert ticks >= 5
 
 
-def sorted_graph(rng, n_vertices, degree, dim):
-    """A neighbour graph in row order, as layouts get them: long stretches of
-    edges share a head, so the optimised loop plans and interleaves them."""
+def sorted_graph(rng, n_vertices, degree, dim, periods=(1.0, 1.0, 2.0, 3.0, 7.5, 0.0)):
+    """A neighbour graph in row order, as layouts get them: stretches of
+    edges share a head, and the neighbours lie anywhere in memory."""
     head = np.repeat(np.arange(n_vertices), degree)
     tail = rng.integers(0, n_vertices, len(head))
-    eps = rng.choice([1.0, 1.0, 2.0, 3.0, 7.5, 0.0], len(head))
+    eps = rng.choice(periods, len(head))
     return rng.normal(size=(n_vertices, dim)) * 5, head, tail, eps
 
 
-@pytest.mark.parametrize("b, seed, rate", [(0.895, 0, 5), (1.0, 1, 3), (1.3, 2, 8)])
-def test_interleaved_runs_match_reference(b, seed, rate):
+@pytest.mark.parametrize("b, seed, rate, dim", [(0.895, 0, 5, 2), (1.0, 1, 3, 2), (1.3, 2, 8, 3)])
+def test_runs_with_checked_edges_match_reference(b, seed, rate, dim):
     rng = np.random.default_rng(100 + seed)
-    embedding, head, tail, eps = sorted_graph(rng, 400, 6, 2)
+    embedding, head, tail, eps = sorted_graph(rng, 400, 6, dim)
     n = len(head)
     tail[rng.integers(0, n, 20)] = head[rng.integers(0, n, 20)]  # some self-loops
     eps[rng.integers(0, n, 10)] = np.nan                          # due every epoch
     eps[rng.integers(0, n, 5)] = 0.02                             # many samples per epoch
-    args = (embedding, head, tail, eps, 6, 1.577, b, 1.0, rate, 1.0, seed)
-    expected = layout_reference.optimize_layout(*args)
-    assert np.array_equal(bits(optimize_layout(*args)), bits(expected))
+    eps[rng.integers(0, n, 5)] = 0.004                            # more than a run holds
+    assert matches_reference(embedding, head, tail, eps, 6, 1.577, b, 1.0, rate, 1.0, seed)
 
 
-def test_fault_after_interleaved_runs_matches_reference():
+# Enough vertices that most runs in flight share no row, so that every lane
+# is busy, while some still wait for an earlier run.
+@pytest.mark.parametrize("dim, b, rate", [(2, 0.895, 2), (3, 1.0, 2), (10, 0.895, 1), (16, 1.2, 1)])
+def test_wide_front_matches_reference(dim, b, rate):
+    rng = np.random.default_rng(dim)
+    embedding, head, tail, eps = sorted_graph(rng, 3000 if dim < 10 else 1500, 4, dim,
+                                              periods=(1.0, 1.0, 1.0, 1.5, 2.0, 3.0))
+    assert matches_reference(embedding, head, tail, eps, 4, 1.577, b, 1.0, rate, 1.0, dim)
+
+
+# Hubs with more edges and samples than one run holds: their work is split
+# into runs of the same head, each waiting for the one before.
+@pytest.mark.parametrize("dim, rate", [(2, 5), (6, 8)])
+def test_hub_runs_match_reference(dim, rate):
+    rng = np.random.default_rng(dim * 10 + rate)
+    embedding, head, tail, eps = sorted_graph(rng, 600, 2, dim, periods=(1.0, 1.0, 2.0))
+    hubs = np.repeat(rng.integers(0, 600, 4), rng.integers(40, 120, 4))
+    head = np.concatenate([head, np.sort(hubs)])
+    tail = np.concatenate([tail, rng.integers(0, 600, len(hubs))])
+    eps = np.concatenate([eps, rng.choice([1.0, 1.0, 0.5, 0.75], len(hubs))])
+    tail[tail == head] = (tail[tail == head] + 1) % 600
+    assert matches_reference(embedding, head, tail, eps, 4, 1.577, 0.895, 1.0, rate, 1.0, dim)
+
+
+# Distances that are zero, subnormal or overflow, and NaN or infinite
+# coordinates (given one epoch, before they reach every row): the special
+# cases of clip, of the coefficients and of pow.
+@pytest.mark.parametrize("dim", [2, 3, 5])
+@pytest.mark.parametrize("b", [0.895, 1.0])
+def test_extreme_coordinates_match_reference(dim, b):
+    rng = np.random.default_rng(50 + dim)
+    embedding, head, tail, eps = sorted_graph(rng, 300, 4, dim)
+    embedding[:40] = embedding[40:80] + rng.choice([0.0, 1e-160, -3e-162], size=(40, dim))
+    tail[0:160:4] = np.arange(40, 80)  # the near twins are neighbours
+    embedding[80:90] = rng.choice([1e200, -1e300, 3.0], size=(10, dim))
+    assert matches_reference(embedding, head, tail, eps, 5, 1.577, b, 1.0, 4, 1.0, dim)
+    embedding[90:93] = rng.choice([np.nan, np.inf, -np.inf], size=(3, dim))
+    assert matches_reference(embedding, head, tail, eps, 2, 1.577, b, 1.0, 4, 1.0, dim)
+
+
+@pytest.mark.parametrize("dim", [2, 10])
+def test_fault_after_many_runs_matches_reference(dim):
     rng = np.random.default_rng(9)
-    embedding, head, tail, eps = sorted_graph(rng, 300, 5, 2)
+    embedding, head, tail, eps = sorted_graph(rng, 300, 5, dim)
     eps[:] = 1.0
     tail[len(tail) - 40] = 300  # found only after many planned runs
     args = (embedding, head, tail, eps, 3, 1.577, 0.895, 1.0, 5, 1.0, 0)

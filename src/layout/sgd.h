@@ -1,5 +1,5 @@
-// The edge-sampled attract/repel SGD of an embedding. Strictly sequential:
-// the order of updates is part of the result.
+// The edge-sampled attract/repel SGD of an embedding. The result is that of
+// the strictly sequential order of updates, bit for bit.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,8 @@ struct EdgeSchedule {
   Buffer<double> next_neg_sample_epoch;
 };
 
-// Built with the interpreter lock held, so that run_epochs allocates nothing.
+// Built with the interpreter lock held, so that nothing run_epochs needs can
+// fail to be allocated there (what it allocates, it can do without).
 EdgeSchedule build_edge_schedule(const double* epochs_per_sample, std::size_t n_edges,
                                  std::uint64_t negative_sample_rate);
 
@@ -41,7 +42,8 @@ struct LayoutParams {
 // a vanishing sampling period gets there, and the call would not end.
 inline constexpr std::uint64_t kMaxNegativeSamplesPerEdge = std::uint64_t{1} << 30;
 
-// Optimises the n_vertices x dim row-major embedding in place.
+// Optimises the n_vertices x dim row-major embedding in place. A fault or an
+// interrupt leaves it part-way, to be discarded.
 void run_epochs(double* embedding, std::size_t n_vertices, std::size_t dim, const EdgeList& edges,
                 EdgeSchedule& schedule, const LayoutParams& params);
 

@@ -1,0 +1,663 @@
+// The epoch loop with eight runs in flight. The planner turns the due edges
+// into runs (consecutive edges sharing a head, with their samples drawn);
+// each run enters one of eight lanes and advances one step (an attraction or
+// a repulsion) per tick, four lanes to a vector register.
+//
+// Two runs whose rows are disjoint, except for rows that both only read,
+// commute: neither sees what the other writes. A run therefore starts only
+// once every earlier run it shares a row with has finished; until then it
+// waits, and later runs that are free of it may pass. The schedule and the
+// draws do not depend on the embedding, so the result is bit for bit that of
+// the sequential order. Each lane performs exactly the operations of the
+// scalar code, in the same order; lanes without a step compute garbage that
+// is never written.
+#include "layout/lane_executor.h"
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "layout/run_planner.h"
+#include "support/cpu_features.h"
+#include "support/exact_pow.h"
+#include "support/interrupt.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace tarnwick::layout {
+
+#if defined(__x86_64__)
+namespace {
+
+#define TARNWICK_LANES [[gnu::target("avx2,fma")]]
+#define TARNWICK_LANES_INLINE [[gnu::target("avx2,fma"), gnu::always_inline]] inline
+
+// ---- rows to lanes and back ------------------------------------------------
+
+// Four rows of four coordinates become four vectors of one coordinate of
+// each row, and back: the transpose is its own inverse.
+TARNWICK_LANES_INLINE void transpose4(__m256d& r0, __m256d& r1, __m256d& r2, __m256d& r3) {
+  const __m256d t0 = _mm256_unpacklo_pd(r0, r1);
+  const __m256d t1 = _mm256_unpackhi_pd(r0, r1);
+  const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+  const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+  r0 = _mm256_permute2f128_pd(t0, t2, 0x20);
+  r1 = _mm256_permute2f128_pd(t1, t3, 0x20);
+  r2 = _mm256_permute2f128_pd(t0, t2, 0x31);
+  r3 = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+// Rows are taken in chunks: four coordinates while four remain, then two,
+// then one. Only the rows' own coordinates are read or written.
+template <std::size_t kDim, std::size_t kD0>
+inline constexpr std::size_t kChunk = kDim - kD0 >= 4 ? 4 : (kDim - kD0 >= 2 ? 2 : 1);
+
+// out[i] holds coordinate kD0 + i of the four rows, lane q from rows[q].
+template <std::size_t kD0, std::size_t kWidth>
+TARNWICK_LANES_INLINE void gather_chunk(const double* const (&rows)[4], __m256d (&out)[kWidth]) {
+  if constexpr (kWidth == 4) {
+    out[0] = _mm256_loadu_pd(rows[0] + kD0);
+    out[1] = _mm256_loadu_pd(rows[1] + kD0);
+    out[2] = _mm256_loadu_pd(rows[2] + kD0);
+    out[3] = _mm256_loadu_pd(rows[3] + kD0);
+    transpose4(out[0], out[1], out[2], out[3]);
+  } else if constexpr (kWidth == 2) {
+    const __m256d even = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(rows[0] + kD0)),
+                                              _mm_loadu_pd(rows[2] + kD0), 1);
+    const __m256d odd = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(rows[1] + kD0)),
+                                             _mm_loadu_pd(rows[3] + kD0), 1);
+    out[0] = _mm256_unpacklo_pd(even, odd);
+    out[1] = _mm256_unpackhi_pd(even, odd);
+  } else {
+    out[0] = _mm256_set_pd(rows[3][kD0], rows[2][kD0], rows[1][kD0], rows[0][kD0]);
+  }
+}
+
+template <std::size_t kD0, std::size_t kWidth>
+TARNWICK_LANES_INLINE void scatter_chunk(double* const (&rows)[4], const __m256d (&in)[kWidth]) {
+  if constexpr (kWidth == 4) {
+    __m256d r0 = in[0], r1 = in[1], r2 = in[2], r3 = in[3];
+    transpose4(r0, r1, r2, r3);
+    _mm256_storeu_pd(rows[0] + kD0, r0);
+    _mm256_storeu_pd(rows[1] + kD0, r1);
+    _mm256_storeu_pd(rows[2] + kD0, r2);
+    _mm256_storeu_pd(rows[3] + kD0, r3);
+  } else if constexpr (kWidth == 2) {
+    const __m256d even = _mm256_unpacklo_pd(in[0], in[1]);
+    const __m256d odd = _mm256_unpackhi_pd(in[0], in[1]);
+    _mm_storeu_pd(rows[0] + kD0, _mm256_castpd256_pd128(even));
+    _mm_storeu_pd(rows[2] + kD0, _mm256_extractf128_pd(even, 1));
+    _mm_storeu_pd(rows[1] + kD0, _mm256_castpd256_pd128(odd));
+    _mm_storeu_pd(rows[3] + kD0, _mm256_extractf128_pd(odd, 1));
+  } else {
+    const __m128d low = _mm256_castpd256_pd128(in[0]);
+    const __m128d high = _mm256_extractf128_pd(in[0], 1);
+    _mm_store_sd(rows[0] + kD0, low);
+    _mm_storeh_pd(rows[1] + kD0, low);
+    _mm_store_sd(rows[2] + kD0, high);
+    _mm_storeh_pd(rows[3] + kD0, high);
+  }
+}
+
+// Whole rows of up to four coordinates.
+template <std::size_t kDim, std::size_t kD0 = 0>
+TARNWICK_LANES_INLINE void gather_rows(const double* const (&rows)[4], __m256d (&out)[kDim]) {
+  if constexpr (kD0 < kDim) {
+    constexpr std::size_t kWidth = kChunk<kDim, kD0>;
+    __m256d part[kWidth];
+    gather_chunk<kD0, kWidth>(rows, part);
+    for (std::size_t i = 0; i < kWidth; ++i) out[kD0 + i] = part[i];
+    gather_rows<kDim, kD0 + kWidth>(rows, out);
+  }
+}
+
+template <std::size_t kDim, std::size_t kD0 = 0>
+TARNWICK_LANES_INLINE void scatter_rows(double* const (&rows)[4], const __m256d (&in)[kDim]) {
+  if constexpr (kD0 < kDim) {
+    constexpr std::size_t kWidth = kChunk<kDim, kD0>;
+    __m256d part[kWidth];
+    for (std::size_t i = 0; i < kWidth; ++i) part[i] = in[kD0 + i];
+    scatter_chunk<kD0, kWidth>(rows, part);
+    scatter_rows<kDim, kD0 + kWidth>(rows, in);
+  }
+}
+
+// clip, lane by lane: max and min return their second operand when one is
+// NaN, which is what clip's selects do.
+TARNWICK_LANES_INLINE __m256d clip4(__m256d g) {
+  return _mm256_min_pd(_mm256_set1_pd(4.0), _mm256_max_pd(_mm256_set1_pd(-4.0), g));
+}
+
+// pow lane by lane through the C library, for when the vector pow is off.
+[[gnu::noinline]] void library_powers(const double* x, double b, double b_minus_one, bool pair, double* pb,
+                                      double* pb1) {
+  for (std::size_t q = 0; q < 4; ++q) {
+    pb[q] = std::pow(x[q], b);
+    if (pair) pb1[q] = std::pow(x[q], b_minus_one);
+  }
+}
+
+// ---- the sample stream, four draws at a time ------------------------------
+
+// 64-bit products from AVX2's 32-bit ones; b_lo and b_hi hold b's halves
+// in the low 32 bits of each lane.
+TARNWICK_LANES_INLINE __m256i mul_low64(__m256i a, __m256i b_lo, __m256i b_hi) {
+  const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(a, 32), b_lo),
+                                         _mm256_mul_epu32(a, b_hi));
+  return _mm256_add_epi64(_mm256_mul_epu32(a, b_lo), _mm256_slli_epi64(cross, 32));
+}
+
+TARNWICK_LANES_INLINE __m256i mul_high64(__m256i a, __m256i b_lo, __m256i b_hi) {
+  const __m256i a_hi = _mm256_srli_epi64(a, 32);
+  const __m256i ll = _mm256_mul_epu32(a, b_lo);
+  const __m256i lh = _mm256_mul_epu32(a, b_hi);
+  const __m256i hl = _mm256_mul_epu32(a_hi, b_lo);
+  const __m256i hh = _mm256_mul_epu32(a_hi, b_hi);
+  const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
+  const __m256i mid = _mm256_add_epi64(
+      _mm256_add_epi64(_mm256_srli_epi64(ll, 32), _mm256_and_si256(lh, low32)), _mm256_and_si256(hl, low32));
+  return _mm256_add_epi64(_mm256_add_epi64(hh, _mm256_srli_epi64(lh, 32)),
+                          _mm256_add_epi64(_mm256_srli_epi64(hl, 32), _mm256_srli_epi64(mid, 32)));
+}
+
+TARNWICK_LANES_INLINE void halves(std::uint64_t v, __m256i& lo, __m256i& hi) {
+  lo = _mm256_set1_epi64x(static_cast<long long>(v & 0xffffffff));
+  hi = _mm256_set1_epi64x(static_cast<long long>(v >> 32));
+}
+
+// draw_indices, four lanes at a time: the generator's k-th state is its
+// start plus k times its increment, so four consecutive draws are
+// independent. Each lane performs the scalar integer operations exactly.
+TARNWICK_LANES void draw_indices4(SplitMix64& rng, const Remainder& remainder, std::size_t count,
+                                  std::uint64_t* out) {
+  const std::uint64_t d = remainder.divisor();
+  if (d < 2) {  // the remainder's shifts differ; every index is 0 anyway
+    draw_indices(rng, remainder, count, out);
+    return;
+  }
+  __m256i mix1_lo, mix1_hi, mix2_lo, mix2_hi, magic_lo, magic_hi, d_lo, d_hi;
+  halves(0xbf58476d1ce4e5b9ULL, mix1_lo, mix1_hi);
+  halves(0x94d049bb133111ebULL, mix2_lo, mix2_hi);
+  halves(remainder.magic(), magic_lo, magic_hi);
+  halves(d, d_lo, d_hi);
+  const __m128i shift = _mm_cvtsi32_si128(remainder.final_shift());
+  constexpr std::uint64_t kGamma = SplitMix64::kGoldenGamma;
+  const std::uint64_t start = rng.state();
+  __m256i state = _mm256_set_epi64x(static_cast<long long>(start + 4 * kGamma),
+                                    static_cast<long long>(start + 3 * kGamma),
+                                    static_cast<long long>(start + 2 * kGamma),
+                                    static_cast<long long>(start + kGamma));
+  const __m256i step = _mm256_set1_epi64x(static_cast<long long>(4 * kGamma));
+  for (std::size_t k = 0; k < count; k += 4) {
+    __m256i z = state;
+    state = _mm256_add_epi64(state, step);
+    z = mul_low64(_mm256_xor_si256(z, _mm256_srli_epi64(z, 30)), mix1_lo, mix1_hi);
+    z = mul_low64(_mm256_xor_si256(z, _mm256_srli_epi64(z, 27)), mix2_lo, mix2_hi);
+    z = _mm256_xor_si256(z, _mm256_srli_epi64(z, 31));
+    // Remainder::of with the first shift 1.
+    const __m256i t1 = mul_high64(z, magic_lo, magic_hi);
+    const __m256i q =
+        _mm256_srl_epi64(_mm256_add_epi64(t1, _mm256_srli_epi64(_mm256_sub_epi64(z, t1), 1)), shift);
+    const __m256i r = _mm256_sub_epi64(z, mul_low64(q, d_lo, d_hi));
+    if (count - k >= 4) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), r);
+    } else {
+      alignas(32) std::uint64_t last[4];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(last), r);
+      for (std::size_t q2 = 0; q2 < count - k; ++q2) out[k + q2] = last[q2];
+    }
+  }
+  rng = SplitMix64(start + count * kGamma);
+}
+
+// ---- the executor ----------------------------------------------------------
+
+// One word per vertex: bit s (s < kSlots) is set while slot s's run writes
+// the row, bit kSlots + s while it reads it.
+using RowUsers = std::uint32_t;
+inline constexpr std::size_t kSlots = 16;
+
+template <std::size_t kDim, bool kUnitB>
+class LaneExecutor {
+ public:
+  static constexpr std::size_t kLanes = 8;
+  static constexpr std::size_t kGroups = kLanes / 4;
+  // Runs planned before they are needed, so that their rows arrive in time.
+  static constexpr std::size_t kPlanAhead = 4;
+
+  // row_users: zeroed, one word per vertex.
+  LaneExecutor(EpochState& state, RowUsers* row_users, bool vector_pow)
+      : state_(state),
+        planner_(state, row_users, &draw_indices4),
+        row_users_(row_users),
+        vector_pow_(vector_pow) {
+    for (std::size_t l = 0; l < kLanes; ++l) make_idle(l);
+  }
+
+  TARNWICK_LANES void run_epoch() {
+    planner_.begin_epoch();
+    for (;;) {
+      fill_lanes();
+      if (running_ == 0) {
+        // Nothing planned or waiting: the plans stopped at an edge that
+        // needs the checked path, or at the end of the epoch.
+        const std::size_t i = planner_.stop_edge();
+        if (i >= state_.edges.n_edges) return;
+        state_.template process_edge<kUnitB>(i);
+        planner_.resume_after(i);
+        continue;
+      }
+      std::uint32_t finished;
+      do {
+        finished = tick();
+      } while (finished == 0);
+      do {
+        finish(static_cast<std::size_t>(__builtin_ctz(finished)));
+        finished &= finished - 1;
+      } while (finished != 0);
+      // Stopping here leaves nothing the caller keeps: the embedding is a copy.
+      if (--until_poll_ == 0) {
+        until_poll_ = kRunsPerPoll;
+        poll_interrupt();
+      }
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kIdleStep = 0;  // row 0, read: harmless
+  // A poll reads the clock; some thousands of steps lie between two.
+  static constexpr unsigned kRunsPerPoll = 64;
+  // Rows up to this width are held in registers through a step.
+  static constexpr std::size_t kHeldDim = 4;
+
+  // One step of every running lane; returns the lanes whose run is done.
+  TARNWICK_LANES std::uint32_t tick() {
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      if (((running_ >> (4 * g)) & 0xf) != 0) step_group(g);
+    }
+    std::uint32_t finished = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      finished |= static_cast<std::uint32_t>(cursor_[l] == end_[l]) << l;
+    }
+    return finished;
+  }
+
+  // The next step of lanes 4g..4g+3, each as the scalar code performs it.
+  TARNWICK_LANES_INLINE void step_group(std::size_t g) {
+    const std::size_t l0 = 4 * g;
+    double* const x = state_.x;
+    const double* rows[4];
+    double* writes[4];
+    std::uint32_t step[4];
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < 4; ++q) {
+      const std::size_t l = l0 + q;
+      step[q] = *cursor_[l];
+      cursor_[l] += advance_[l];
+      double* row = x + static_cast<std::size_t>(PlannedRun::row_of(step[q])) * kDim;
+      rows[q] = row;
+      // Only an attraction writes its row; the others write scratch.
+      writes[q] = PlannedRun::attracts(step[q]) ? row : scratch_[l];
+    }
+    // Masks are read by their sign bits.
+    const __m256d attract = _mm256_castsi256_pd(
+        _mm256_slli_epi64(_mm256_set_epi64x(step[3], step[2], step[1], step[0]), 63));
+    const __m256d active = _mm256_load_pd(reinterpret_cast<const double*>(active_ + l0));
+
+    if constexpr (kDim <= kHeldDim) {
+      // The rows stay in registers from the distance to the update.
+      __m256d other[kDim], head[kDim], diff[kDim];
+      gather_rows<kDim>(rows, other);
+#pragma GCC unroll 4
+      for (std::size_t d = 0; d < kDim; ++d) {
+        head[d] = _mm256_load_pd(&head_[d][l0]);
+        diff[d] = _mm256_sub_pd(head[d], other[d]);
+      }
+      // 0.0 + d0 * d0 is d0 * d0 exactly: a square is never -0.0.
+      __m256d s = _mm256_mul_pd(diff[0], diff[0]);
+#pragma GCC unroll 4
+      for (std::size_t d = 1; d < kDim; ++d) s = _mm256_add_pd(s, _mm256_mul_pd(diff[d], diff[d]));
+      __m256d c, pushed;
+      coefficient(s, attract, active, c, pushed);
+      if (_mm256_movemask_pd(pushed) == 0) [[likely]] {
+        update<false>(l0, c, diff, head, other, pushed);
+      } else {
+        update<true>(l0, c, diff, head, other, pushed);
+      }
+      scatter_rows<kDim>(writes, other);
+    } else {
+      // Wider rows are read twice, a chunk at a time, rather than held
+      // across pow, which would spill them: the differences come out the
+      // same the second time, as nothing has written the rows in between.
+      __m256d c, pushed;
+      coefficient(squared_distance<0>(rows, l0, _mm256_setzero_pd()), attract, active, c, pushed);
+      if (_mm256_movemask_pd(pushed) == 0) [[likely]] {
+        update_in_chunks<0, false>(rows, writes, l0, rates(), c, pushed);
+      } else {
+        update_in_chunks<0, true>(rows, writes, l0, rates(), c, pushed);
+      }
+    }
+  }
+
+  // The coefficient c of each lane's step, and the lanes whose repulsion
+  // pushes instead (distance 0 or NaN; their sign bit set).
+  TARNWICK_LANES_INLINE void coefficient(__m256d s, __m256d attract, __m256d active, __m256d& c,
+                                         __m256d& pushed) const {
+    const __m256d positive = _mm256_cmp_pd(s, _mm256_setzero_pd(), _CMP_GT_OQ);
+    const GradientConstants& k = consts();
+    __m256d pow_b, pow_b_minus_one;
+    if constexpr (kUnitB) {
+      pow_b = s;
+      pow_b_minus_one = _mm256_set1_pd(1.0);
+    } else {
+      powers(s, _mm256_and_pd(positive, active), attract, pow_b, pow_b_minus_one);
+    }
+    // attraction: (attract_factor * pow(s, b - 1)) / (a * pow(s, b) + 1)
+    // repulsion:  repel_factor / ((s + 0.001) * (pow(s, b) * a + 1))
+    const __m256d a = _mm256_set1_pd(k.a);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d attract_den = _mm256_add_pd(_mm256_mul_pd(a, pow_b), one);
+    const __m256d repel_den = _mm256_mul_pd(_mm256_add_pd(s, _mm256_set1_pd(0.001)),
+                                            _mm256_add_pd(_mm256_mul_pd(pow_b, a), one));
+    const __m256d num = _mm256_blendv_pd(_mm256_set1_pd(k.repel_factor),
+                                         _mm256_mul_pd(_mm256_set1_pd(k.attract_factor), pow_b_minus_one),
+                                         attract);
+    c = _mm256_div_pd(num, _mm256_blendv_pd(repel_den, attract_den, attract));
+    // At distance 0 (or NaN) an attraction has coefficient 0 and a
+    // repulsion pushes the head by a fixed amount instead (rare: a branch).
+    c = _mm256_blendv_pd(c, _mm256_setzero_pd(), _mm256_andnot_pd(positive, attract));
+    pushed = _mm256_andnot_pd(_mm256_or_pd(positive, attract), active);
+  }
+
+  // head += t and, for attractions, other -= t, with t = alpha * clip(c * diff).
+  // Idle lanes update their head too: it is reloaded when a run starts.
+  template <bool kAnyPushed>
+  TARNWICK_LANES_INLINE void update(std::size_t l0, __m256d c, const __m256d (&diff)[kDim],
+                                    const __m256d (&head)[kDim], __m256d (&other)[kDim], __m256d pushed) {
+    const Rates rates = this->rates();
+#pragma GCC unroll 4
+    for (std::size_t d = 0; d < kDim; ++d) {
+      other[d] = update_coordinate<kAnyPushed>(d, l0, rates, c, diff[d], head[d], other[d], pushed);
+    }
+  }
+
+  struct Rates {
+    __m256d alpha, push;
+  };
+  TARNWICK_LANES_INLINE Rates rates() const {
+    return {_mm256_set1_pd(state_.alpha), _mm256_set1_pd(state_.push)};
+  }
+
+  template <bool kAnyPushed>
+  TARNWICK_LANES_INLINE __m256d update_coordinate(std::size_t d, std::size_t l0, const Rates& rates,
+                                                  __m256d c, __m256d diff, __m256d head, __m256d other,
+                                                  __m256d pushed) {
+    const __m256d t = _mm256_mul_pd(rates.alpha, clip4(_mm256_mul_pd(c, diff)));
+    __m256d h = _mm256_add_pd(head, t);
+    if constexpr (kAnyPushed) h = _mm256_blendv_pd(h, _mm256_add_pd(rates.push, head), pushed);
+    _mm256_store_pd(&head_[d][l0], h);
+    return _mm256_sub_pd(other, t);
+  }
+
+  // The sum of squared differences from coordinate kD0 on, added in order.
+  template <std::size_t kD0>
+  TARNWICK_LANES_INLINE __m256d squared_distance(const double* const (&rows)[4], std::size_t l0,
+                                                 __m256d s) const {
+    if constexpr (kD0 < kDim) {
+      constexpr std::size_t kWidth = kChunk<kDim, kD0>;
+      __m256d other[kWidth];
+      gather_chunk<kD0, kWidth>(rows, other);
+      for (std::size_t i = 0; i < kWidth; ++i) {
+        const __m256d diff = _mm256_sub_pd(_mm256_load_pd(&head_[kD0 + i][l0]), other[i]);
+        const __m256d square = _mm256_mul_pd(diff, diff);
+        s = kD0 + i == 0 ? square : _mm256_add_pd(s, square);  // 0.0 + d0 * d0 is d0 * d0
+      }
+      return squared_distance<kD0 + kWidth>(rows, l0, s);
+    } else {
+      return s;
+    }
+  }
+
+  template <std::size_t kD0, bool kAnyPushed>
+  TARNWICK_LANES_INLINE void update_in_chunks(const double* const (&rows)[4], double* const (&writes)[4],
+                                              std::size_t l0, const Rates& rates, __m256d c, __m256d pushed) {
+    if constexpr (kD0 < kDim) {
+      constexpr std::size_t kWidth = kChunk<kDim, kD0>;
+      __m256d other[kWidth];
+      gather_chunk<kD0, kWidth>(rows, other);
+      for (std::size_t i = 0; i < kWidth; ++i) {
+        const __m256d head = _mm256_load_pd(&head_[kD0 + i][l0]);
+        other[i] = update_coordinate<kAnyPushed>(kD0 + i, l0, rates, c, _mm256_sub_pd(head, other[i]), head,
+                                                 other[i], pushed);
+      }
+      scatter_chunk<kD0, kWidth>(writes, other);
+      update_in_chunks<kD0 + kWidth, kAnyPushed>(rows, writes, l0, rates, c, pushed);
+    }
+  }
+
+  // pow(s, b) and pow(s, b - 1), the latter used where a lane attracts.
+  // Lanes whose s is not used take x = 2, which needs no slow path. Both
+  // powers share one log, and computing both every time beats a branch on
+  // whether a lane attracts, which the processor cannot predict.
+  TARNWICK_LANES_INLINE void powers(__m256d s, __m256d live, __m256d attract, __m256d& pow_b,
+                                    __m256d& pow_b_minus_one) const {
+    const GradientConstants& k = consts();
+    const __m256d x = _mm256_blendv_pd(_mm256_set1_pd(2.0), s, live);
+    if (vector_pow_) [[likely]] {
+      pow_pair4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
+    } else {
+      alignas(32) double xs[4], r0[4], r1[4];
+      _mm256_store_pd(xs, x);
+      const bool pair = _mm256_movemask_pd(_mm256_and_pd(live, attract)) != 0;
+      library_powers(xs, k.b, k.b_minus_one, pair, r0, r1);
+      pow_b = _mm256_load_pd(r0);
+      pow_b_minus_one = pair ? _mm256_load_pd(r1) : pow_b;  // else no lane uses it
+    }
+  }
+
+  const GradientConstants& consts() const { return state_.consts; }
+
+  // ---- runs: planned, waiting, in lanes ----
+
+  // Starts runs in the free lanes: the oldest waiting run that may start,
+  // else the next planned one, which waits if an earlier run shares a row
+  // with it. Then plans ahead.
+  void fill_lanes() {
+    while (free_lanes_ != 0) {
+      if (start_oldest_ready()) continue;
+      if (n_planned_ == 0 && !plan_one()) break;
+      const std::uint32_t s = planned_[planned_first_];
+      planned_first_ = (planned_first_ + 1) % kSlots;
+      --n_planned_;
+      enter(s);
+      if (blocked_by_[s] == 0) {
+        start(s);
+      } else {
+        waiting_[n_waiting_++] = s;
+      }
+    }
+    while (n_planned_ < kPlanAhead && plan_one()) {
+    }
+  }
+
+  bool start_oldest_ready() {
+    for (std::size_t w = 0; w < n_waiting_; ++w) {
+      const std::uint32_t s = waiting_[w];
+      if (blocked_by_[s] != 0) continue;
+      for (std::size_t v = w + 1; v < n_waiting_; ++v) waiting_[v - 1] = waiting_[v];
+      --n_waiting_;
+      start(s);
+      return true;
+    }
+    return false;
+  }
+
+  bool plan_one() {
+    if (planner_.stopped() || free_slots_ == 0) return false;
+    const auto s = static_cast<std::uint32_t>(__builtin_ctz(free_slots_));
+    if (!planner_.plan(slots_[s])) return false;
+    free_slots_ &= ~(std::uint32_t{1} << s);
+    planned_[(planned_first_ + n_planned_) % kSlots] = s;
+    ++n_planned_;
+    return true;
+  }
+
+  // Records slot s's rows as in use and finds the earlier runs, still
+  // waiting or running, that it must wait for: a row it writes that they
+  // use, or a row it reads that they write.
+  void enter(std::uint32_t s) {
+    const PlannedRun& run = slots_[s];
+    const RowUsers bit = RowUsers{1} << s;
+    // Indexed by the step's attraction bit: the users a step waits for (a
+    // reader only for writers) and the bit it sets.
+    const RowUsers waits_for[2] = {kWriters, kWriters | kReaders};
+    const RowUsers marks[2] = {bit << kSlots, bit};
+    RowUsers* users = row_users_;
+    RowUsers seen = users[run.head_row];
+    users[run.head_row] = seen | bit;
+    for (std::uint32_t k = 0; k < run.n_steps; ++k) {
+      const std::uint32_t step = run.steps[k];
+      const std::uint32_t row = PlannedRun::row_of(step);
+      const std::uint32_t attracts = step & PlannedRun::kAttract;
+      const RowUsers m = users[row];
+      seen |= m & waits_for[attracts];
+      users[row] = m | marks[attracts];
+    }
+    const std::uint32_t blockers = (seen | (seen >> kSlots)) & kWriters & ~bit;
+    blocked_by_[s] = blockers;
+    for (std::uint32_t b = blockers; b != 0; b &= b - 1) blocks_[__builtin_ctz(b)] |= bit;
+  }
+
+  void leave(std::uint32_t s) {
+    const PlannedRun& run = slots_[s];
+    const RowUsers bit = RowUsers{1} << s;
+    const RowUsers keep = ~(bit | (bit << kSlots));
+    RowUsers* users = row_users_;
+    users[run.head_row] &= keep;
+    for (std::uint32_t k = 0; k < run.n_steps; ++k) users[PlannedRun::row_of(run.steps[k])] &= keep;
+    for (std::uint32_t b = blocks_[s]; b != 0; b &= b - 1) blocked_by_[__builtin_ctz(b)] &= ~bit;
+    blocks_[s] = 0;
+    free_slots_ |= bit;
+  }
+
+  // The head row lives in the lane for the whole run: no other step of the
+  // run touches it, and no run in flight beside it does.
+  void start(std::uint32_t s) {
+    const auto l = static_cast<std::size_t>(__builtin_ctz(free_lanes_));
+    const PlannedRun& run = slots_[s];
+    const double* xj = state_.x + static_cast<std::size_t>(run.head_row) * kDim;
+    for (std::size_t d = 0; d < kDim; ++d) head_[d][l] = xj[d];
+    cursor_[l] = run.steps;
+    end_[l] = run.steps + run.n_steps;
+    advance_[l] = 1;
+    active_[l] = ~std::uint64_t{0};
+    lane_slot_[l] = s;
+    free_lanes_ &= ~(std::uint32_t{1} << l);
+    running_ |= std::uint32_t{1} << l;
+  }
+
+  void finish(std::size_t l) {
+    const std::uint32_t s = lane_slot_[l];
+    double* xj = state_.x + static_cast<std::size_t>(slots_[s].head_row) * kDim;
+    for (std::size_t d = 0; d < kDim; ++d) xj[d] = head_[d][l];
+    leave(s);
+    make_idle(l);
+  }
+
+  void make_idle(std::size_t l) {
+    cursor_[l] = &kIdleStep;
+    end_[l] = nullptr;
+    advance_[l] = 0;
+    active_[l] = 0;
+    free_lanes_ |= std::uint32_t{1} << l;
+    running_ &= ~(std::uint32_t{1} << l);
+  }
+
+  EpochState& state_;
+  RunPlanner planner_;
+  static constexpr RowUsers kWriters = (RowUsers{1} << kSlots) - 1;
+  static constexpr RowUsers kReaders = kWriters << kSlots;
+
+  RowUsers* const row_users_;
+  const bool vector_pow_;
+  unsigned until_poll_ = kRunsPerPoll;
+
+  // Lanes. An idle lane steps on kIdleStep without advancing.
+  alignas(32) double head_[kDim][kLanes];
+  alignas(32) std::uint64_t active_[kLanes];
+  const std::uint32_t* cursor_[kLanes];
+  const std::uint32_t* end_[kLanes];
+  std::size_t advance_[kLanes];
+  std::uint32_t lane_slot_[kLanes];
+  double scratch_[kLanes][kDim];
+  std::uint32_t free_lanes_ = 0;
+  std::uint32_t running_ = 0;
+
+  // Slots. The planned queue and the waiting list are in plan order.
+  std::uint32_t free_slots_ = kWriters;
+  std::uint32_t planned_[kSlots];
+  std::size_t planned_first_ = 0;
+  std::size_t n_planned_ = 0;
+  std::uint32_t waiting_[kSlots];
+  std::size_t n_waiting_ = 0;
+  std::uint32_t blocked_by_[kSlots] = {};  // earlier slots this one waits for
+  std::uint32_t blocks_[kSlots] = {};      // later slots waiting for this one
+  PlannedRun slots_[kSlots];
+};
+
+template <std::size_t kDim, bool kUnitB>
+bool run_lanes(EpochState& state, std::uint64_t n_epochs, RowUsers* row_users) {
+  using Executor = LaneExecutor<kDim, kUnitB>;
+  std::unique_ptr<Executor> executor(
+      new (std::nothrow) Executor(state, row_users, exact_pow_vector_enabled()));
+  if (!executor) return false;
+  for (std::uint64_t e = 0; e < n_epochs; ++e) {
+    state.begin_epoch(e);
+    executor->run_epoch();
+  }
+  return true;
+}
+
+using LaneRun = bool (*)(EpochState&, std::uint64_t, RowUsers*);
+
+template <bool kUnitB, std::size_t... kDimLess1>
+constexpr std::array<LaneRun, sizeof...(kDimLess1)> lane_runs(std::index_sequence<kDimLess1...>) {
+  return {&run_lanes<kDimLess1 + 1, kUnitB>...};
+}
+
+constexpr auto kRunsGeneralB = lane_runs<false>(std::make_index_sequence<kMaxLaneDim>());
+constexpr auto kRunsUnitB = lane_runs<true>(std::make_index_sequence<kMaxLaneDim>());
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+}  // namespace
+#endif  // __x86_64__
+
+bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs) {
+#if defined(__x86_64__)
+  if (!has_avx2_fma() || state.dim == 0 || state.dim > kMaxLaneDim ||
+      state.n_vertices > RunPlanner::kMaxVertices) {
+    return false;
+  }
+  // calloc: untouched pages cost nothing until a row is used.
+  std::unique_ptr<RowUsers, FreeDeleter> row_users(
+      static_cast<RowUsers*>(std::calloc(state.n_vertices == 0 ? 1 : state.n_vertices, sizeof(RowUsers))));
+  if (!row_users) return false;
+  const auto& runs = state.consts.b == 1.0 ? kRunsUnitB : kRunsGeneralB;
+  return runs[state.dim - 1](state, n_epochs, row_users.get());
+#else
+  (void)state;
+  (void)n_epochs;
+  return false;
+#endif
+}
+
+}  // namespace tarnwick::layout

@@ -1,0 +1,203 @@
+// Plans the work of an epoch as runs: consecutive due edges that share their
+// head. Planning advances the schedule and draws the negative samples in edge
+// order, exactly as processing the edges one by one would; what is left is
+// arithmetic on rows, which the executor may reorder wherever rows are
+// disjoint.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "layout/epoch_state.h"
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
+namespace tarnwick::layout {
+
+// One step of a run: the row it meets, and whether that is the edge's tail
+// (attraction; the row is written) or a negative sample (repulsion; read).
+// Samples that drew the head itself do nothing and are not planned.
+struct PlannedRun {
+  static constexpr std::size_t kMaxSteps = 256;
+  static constexpr std::uint32_t kAttract = 1;
+
+  static std::uint32_t row_of(std::uint32_t step) { return step >> 1; }
+  static bool attracts(std::uint32_t step) { return (step & kAttract) != 0; }
+
+  std::uint32_t head_row = 0;
+  std::uint32_t n_steps = 0;
+  std::uint32_t steps[kMaxSteps];
+};
+
+class RunPlanner {
+ public:
+  // Rows are coded in 31 bits.
+  static constexpr std::uint64_t kMaxVertices = std::uint64_t{1} << 31;
+
+  // `side_table`, when given, holds one word per vertex that the caller will
+  // read for every planned row; it is fetched early along with the rows.
+  // Samples beyond those drawn ahead are drawn by `draw`.
+  RunPlanner(EpochState& state, const std::uint32_t* side_table, IndexDraw draw)
+      : state_(state), side_table_(side_table), draw_(draw) {}
+
+  void begin_epoch() {
+    cursor_ = 0;
+    stopped_ = false;
+    block_ = kNoBlock;
+  }
+
+  bool stopped() const { return stopped_; }
+
+  // The edge the plans stopped at (n_edges at the end of the epoch). Valid
+  // once stopped() and every planned run has been executed; processing it
+  // and calling resume_after() goes on with the epoch.
+  std::size_t stop_edge() { return next_due(); }
+
+  void resume_after(std::size_t edge) {
+    cursor_ = edge + 1;
+    stopped_ = false;
+  }
+
+  // Plans the due edges from the cursor on that share one head, stopping
+  // before any edge that needs the checks of process_edge (a fault, a
+  // self-loop, an unusually large sample count). False, and stopped(), when
+  // the very next due edge is such an edge or there is none.
+  bool plan(PlannedRun& run) {
+    EpochState& st = state_;
+    const EdgeList& edges = st.edges;
+    const double* eps = edges.epochs_per_sample;
+    const auto n = static_cast<std::uint64_t>(st.n_vertices);
+    std::uint32_t tails[PlannedRun::kMaxSteps];
+    std::uint64_t samples_of[PlannedRun::kMaxSteps];
+    std::size_t n_edges = 0;
+    std::uint64_t n_samples = 0;
+    std::int64_t head_row = -1;
+    for (;;) {
+      const std::size_t i = next_due();
+      if (i >= edges.n_edges || i >= edges.head_len || i >= edges.tail_len) break;
+      const std::int64_t j = edges.head[i];
+      const std::int64_t tail_row = edges.tail[i];
+      if (j < 0 || tail_row < 0 || static_cast<std::uint64_t>(j) >= n ||
+          static_cast<std::uint64_t>(tail_row) >= n || tail_row == j) {
+        break;
+      }
+      if (n_edges > 0 && j != head_row) break;
+      const std::uint64_t n_neg = st.negative_samples_due(i);
+      // Room for the edge and all its samples, none of them dropped.
+      if (n_neg >= PlannedRun::kMaxSteps - (n_edges + n_samples)) break;
+
+      if (n_edges == 0) {
+        head_row = j;
+        run.head_row = static_cast<std::uint32_t>(j);
+        fetch_early(run.head_row);
+      }
+      tails[n_edges] = static_cast<std::uint32_t>(tail_row);
+      samples_of[n_edges] = n_neg;
+      ++n_edges;
+      n_samples += n_neg;
+      fetch_early(static_cast<std::uint32_t>(tail_row));
+      st.next_sample[i] = st.next_sample[i] + eps[i];
+      st.next_neg[i] = st.next_neg[i] + st.neg_period[i] * static_cast<double>(n_neg);
+      cursor_ = i + 1;
+    }
+    if (n_edges == 0) {
+      stopped_ = true;
+      return false;
+    }
+
+    // The samples of all the run's edges, in edge order.
+    std::uint64_t drawn[PlannedRun::kMaxSteps];
+    st.samples.take(n_samples, drawn, draw_);
+    const auto head = static_cast<std::uint64_t>(head_row);
+    std::uint32_t* const steps = run.steps;
+    std::uint32_t n_steps = 0;
+    const std::uint64_t* sample = drawn;
+    for (std::size_t e = 0; e < n_edges; ++e) {
+      steps[n_steps++] = (tails[e] << 1) | PlannedRun::kAttract;
+      for (const std::uint64_t* end = sample + samples_of[e]; sample != end; ++sample) {
+        if (*sample == head) continue;
+        fetch_early(static_cast<std::uint32_t>(*sample));
+        steps[n_steps++] = static_cast<std::uint32_t>(*sample) << 1;
+      }
+    }
+    run.n_steps = n_steps;
+    return true;
+  }
+
+ private:
+  // The first due edge at or after the cursor, from a bit mask of the due
+  // edges among 64: an edge's due time changes only when it is processed,
+  // so the mask of a block stays valid for the edges not yet reached.
+  std::size_t next_due() {
+    const std::size_t n = state_.edges.n_edges;
+    for (;;) {
+      const std::size_t base = cursor_ & ~std::size_t{63};
+      if (base >= n) return n;
+      if (base != block_) load_block(base);
+      const std::uint64_t ahead = due_ & (~std::uint64_t{0} << (cursor_ & 63));
+      if (ahead != 0) return base + static_cast<std::size_t>(__builtin_ctzll(ahead));
+      cursor_ = base + 64;
+    }
+  }
+
+  void load_block(std::size_t base) {
+    const EdgeList& edges = state_.edges;
+    const std::size_t count = edges.n_edges - base < 64 ? edges.n_edges - base : 64;
+    const double* eps = edges.epochs_per_sample + base;
+    const double* next = state_.next_sample + base;
+    const double now = state_.epoch_f;
+    std::uint64_t due = 0;
+    std::size_t k = 0;
+#if defined(__x86_64__)
+    // Due: !(eps <= 0) and !(next > now), so that NaN counts as due.
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d now2 = _mm_set1_pd(now);
+    for (; k + 2 <= count; k += 2) {
+      const __m128d is_due = _mm_and_pd(_mm_cmpnle_pd(_mm_loadu_pd(eps + k), zero),
+                                        _mm_cmpngt_pd(_mm_loadu_pd(next + k), now2));
+      due |= static_cast<std::uint64_t>(_mm_movemask_pd(is_due)) << k;
+    }
+#endif
+    for (; k < count; ++k) due |= static_cast<std::uint64_t>(!(eps[k] <= 0.0) && !(next[k] > now)) << k;
+    due_ = due;
+    block_ = base;
+    fetch_block(base + kBlocksAhead * 64);
+  }
+
+  // The edge arrays are read in order, but the reads at due edges alone have
+  // gaps that keep the hardware from streaming them in time. (Helpers that
+  // only prefetch are inlined by force: GCC takes them for pure and drops
+  // the calls.)
+  [[gnu::always_inline]] void fetch_block(std::size_t base) const {
+    const EdgeList& edges = state_.edges;
+    if (base + 64 > edges.n_edges || base + 64 > edges.head_len || base + 64 > edges.tail_len) return;
+    for (std::size_t k = 0; k < 64; k += 8) {
+      __builtin_prefetch(edges.head + base + k, 0, 3);
+      __builtin_prefetch(edges.tail + base + k, 0, 3);
+      __builtin_prefetch(edges.epochs_per_sample + base + k, 0, 3);
+      __builtin_prefetch(state_.next_sample + base + k, 1, 3);
+      __builtin_prefetch(state_.next_neg + base + k, 1, 3);
+      __builtin_prefetch(state_.neg_period + base + k, 0, 3);
+    }
+  }
+
+  [[gnu::always_inline]] void fetch_early(std::uint32_t row) const {
+    __builtin_prefetch(state_.x + static_cast<std::size_t>(row) * state_.dim, 1, 3);
+    if (side_table_ != nullptr) __builtin_prefetch(side_table_ + row, 1, 3);
+  }
+
+  static constexpr std::size_t kBlocksAhead = 2;
+  static constexpr std::size_t kNoBlock = ~std::size_t{0};
+
+  EpochState& state_;
+  const std::uint32_t* const side_table_;
+  const IndexDraw draw_;
+  std::size_t cursor_ = 0;
+  bool stopped_ = false;
+  std::size_t block_ = kNoBlock;  // the first edge of the block in due_
+  std::uint64_t due_ = 0;
+};
+
+}  // namespace tarnwick::layout

@@ -99,7 +99,7 @@ PyObject* init_module() {
   }
   if (g_cached_module != nullptr) return OwnedRef::borrow(g_cached_module).release();
 
-  prepare_gemm_library();
+  setup_gemm_library();
   OwnedRef module = OwnedRef::steal(PyModule_Create2(&g_module_def, 3));
   if (!module) throw fetch_error();
   add_function(module.get(), 0, "optimize_layout", optimize_layout_entry, kOptimizeLayoutDoc);

@@ -105,10 +105,16 @@ class Registry:
         return True
 
 
-def run_python(code, *, env_extra=None, check=True):
+# Settings that a child would otherwise take over from the test run: the
+# pool size and the matrix library's kernel. Children start from the
+# defaults, and env_extra sets what a test needs.
+CHILD_ENV_CLEARED = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "OPENBLAS_CORETYPE")
+
+
+def run_python(code, *, env_extra=None, check=True, timeout=60):
     """Runs code in a fresh interpreter that finds the module under test.
     Returns the CompletedProcess; with check, a non-zero exit fails loudly."""
-    env = dict(os.environ)
+    env = {key: value for key, value in os.environ.items() if key not in CHILD_ENV_CLEARED}
     env["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_DIR, env.get("PYTHONPATH")) if p)
     env.update(env_extra or {})
     proc = subprocess.run(
@@ -116,7 +122,7 @@ def run_python(code, *, env_extra=None, check=True):
         env=env,
         capture_output=True,
         text=True,
-        timeout=60,
+        timeout=timeout,
     )
     if check and proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")

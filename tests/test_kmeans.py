@@ -1,29 +1,15 @@
 import os
 import re
-import subprocess
-import sys
-import textwrap
 import threading
 
 import numpy as np
 import pytest
 
 import kmeans_reference
-from helpers import ticks_during
+from helpers import run_python, ticks_during
 from tarnwick_accel import kmeans
 
 WORKED = np.array([[0.0], [1.0], [2.0], [10.0]])
-
-
-def panic_type():
-    try:
-        kmeans(np.zeros((0, 1)), 1, 0, 0)
-    except BaseException as exc:  # noqa: BLE001 - the type is what we want
-        return type(exc)
-    raise AssertionError("expected a fault")
-
-
-PanicException = panic_type()
 
 
 @pytest.mark.parametrize("n_iter, expected", [(0, [0, 0, 0, 0]), (1, [0, 0, 1, 1]),
@@ -62,8 +48,8 @@ def test_rows_with_nan_get_label_zero():
     (np.ones((4, 2)), 2**61, 1, "capacity overflow"),
     (np.ones((3, 0)), 2**60, 0, "capacity overflow"),  # n x k products beyond any address space
 ])
-def test_faults(data, k, n_iter, message):
-    with pytest.raises(PanicException) as info:
+def test_faults(data, k, n_iter, message, panic_type):
+    with pytest.raises(panic_type) as info:
         kmeans(data, k, n_iter, 0)
     assert info.value.args == (message,)
     # The interpreter and the pool carry on.
@@ -115,6 +101,39 @@ def test_labels_stay_in_range_on_random_data():
     labels = kmeans(data, 13, 20, 5)
     assert labels.min() >= 0 and labels.max() < 13
     assert np.array_equal(labels, kmeans(data, 13, 20, 5))
+
+
+def inertia_and_noise(X, labels):
+    """Squared distances of the rows to their clusters' means, in float64 on
+    the float32 values the core works with; and a bound on what float32
+    rounding of the scores and means can add to it from one iteration to the
+    next (a few roundings of ||x||^2 + ||c||^2 per row)."""
+    X = X.astype(np.float32).astype(np.float64)
+    k = labels.max() + 1
+    counts = np.bincount(labels, minlength=k)
+    sums = np.zeros((k, X.shape[1]))
+    np.add.at(sums, labels, X)
+    means = sums / np.maximum(counts, 1)[:, None]
+    inertia = ((X - means[labels]) ** 2).sum()
+    noise = 8 * np.finfo(np.float32).eps * ((X ** 2).sum() + (means[labels] ** 2).sum())
+    return inertia, noise
+
+
+@pytest.mark.parametrize("n, d, k, offset, seed", [
+    (2000, 1, 6, 0.0, 0),
+    (5003, 7, 24, 3.0, 1),
+    (3001, 40, 5, -2.0, 2),     # blocks cut for the small-product kernel, where there is one
+    (60000, 3, 20, 0.5, 3),     # the fused update pass, pieces cutting through blocks
+    (120007, 2, 9, 4.0, 4),     # seeding on a sample of the rows
+])
+def test_inertia_never_rises_from_one_iteration_to_the_next(n, d, k, offset, seed):
+    data = np.random.default_rng(seed).normal(size=(n, d)) + offset
+    previous = None
+    for n_iter in range(1, 11):
+        inertia, noise = inertia_and_noise(data, kmeans(data, k, n_iter, seed))
+        if previous is not None:
+            assert inertia <= previous + noise, (n_iter, inertia, previous, noise)
+        previous = inertia
 
 
 def test_fortran_ordered_data_reads_as_its_matrix():
@@ -170,17 +189,6 @@ def test_overlapping_calls_from_threads_agree_with_serial_calls():
     assert all(np.array_equal(a, b) for a, b in zip(results, serial))
 
 
-def run_python(code, env_update=None, timeout=120, stderr=False):
-    env = dict(os.environ)
-    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "OPENBLAS_CORETYPE"):
-        env.pop(key, None)
-    env.update(env_update or {})
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=timeout)
-    assert proc.returncode == 0, proc.stderr
-    return (proc.stdout, proc.stderr) if stderr else proc.stdout
-
-
 POOL_PROBE = """
     import os
     import numpy as np
@@ -199,7 +207,7 @@ POOL_PROBE = """
 
 
 def pool_size(env):
-    layout_delta, pool = map(int, run_python(POOL_PROBE, env).split())
+    layout_delta, pool = map(int, run_python(POOL_PROBE, env_extra=env).stdout.split())
     assert layout_delta == 0, "optimize_layout must not start the pool"
     return pool
 
@@ -232,8 +240,10 @@ LABELS_PROBE = """
     import numpy as np
     import tarnwick_accel
     rng = np.random.default_rng(12)
+    # Fused and separate update passes, some decided by the pool size (60000
+    # rows), the seeding sample (150000) and the small-product blocks (d >= 32).
     for n, d, k in [(1000, 3, 5), (20011, 16, 16), (5003, 64, 40), (150000, 2, 8),
-                    (12007, 300, 10)]:
+                    (12007, 300, 10), (60000, 5, 12), (40009, 33, 7)]:
         data = rng.normal(size=(n, d))
         labels = tarnwick_accel.kmeans(data, k, 15, 7)
         sys.stdout.write(str(hash(labels.tobytes())) + " ")
@@ -241,7 +251,8 @@ LABELS_PROBE = """
 
 
 def test_labels_identical_for_every_pool_size():
-    outputs = {t: run_python(LABELS_PROBE, {"RAYON_NUM_THREADS": str(t), "PYTHONHASHSEED": "0"})
+    outputs = {t: run_python(LABELS_PROBE, env_extra={"RAYON_NUM_THREADS": str(t), "PYTHONHASHSEED": "0"},
+                             timeout=120).stdout
                for t in (1, 2, 3, 8)}
     assert len(set(outputs.values())) == 1, outputs
 
@@ -265,7 +276,7 @@ def test_forked_child_gets_a_pool_of_its_own():
         assert got == parent.tolist()
         print("ok")
     """
-    assert run_python(code, {"RAYON_NUM_THREADS": "2"}).strip() == "ok"
+    assert run_python(code, env_extra={"RAYON_NUM_THREADS": "2"}).stdout.strip() == "ok"
 
 
 # The matrix library names the kernel it selects on standard error when asked
@@ -280,9 +291,8 @@ KERNEL_PROBE = """
 
 
 def kernels_selected(env_update=None):
-    out, err = run_python(KERNEL_PROBE, {"OPENBLAS_VERBOSE": "2", **(env_update or {})},
-                          stderr=True)
-    return re.findall(r"Core: (\w+)", err), out.strip()
+    proc = run_python(KERNEL_PROBE, env_extra={"OPENBLAS_VERBOSE": "2", **(env_update or {})})
+    return re.findall(r"Core: (\w+)", proc.stderr), proc.stdout.strip()
 
 
 def cpu_flags():

@@ -2,6 +2,9 @@
 // 100000 rows, then Lloyd iterations over all rows. Every float operation
 // happens in a fixed order, and every reduction is cut from the shape alone,
 // so labels are the same for any size of the worker pool.
+//
+// kmeans.cpp drives the whole algorithm (shape checks, the loop and its stop
+// rule), seeding.cpp seeds, lloyd.cpp runs the steps of one iteration.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +18,8 @@ namespace tarnwick {
 static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "the core assumes a 64-bit size_t");
 
 // X is n×d row-major. Touches no Python, so the caller may release the
-// interpreter lock around it. Returns one label in [0, k) per row.
+// interpreter lock around it. Returns one label in [0, k) per row. The GEMM
+// library should have been set up (setup_gemm_library) before.
 Buffer<std::int64_t> kmeans_core(const float* X, std::size_t n, std::size_t d, std::uint64_t k,
                                  std::uint64_t n_iter, std::uint64_t seed);
 
@@ -43,7 +47,7 @@ inline std::size_t work(std::size_t a, std::size_t b) { return checked_mul(a, b)
 
 inline std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
-// How lloyd_iterations orders its work; both give the same results. `fused`
+// How the Lloyd steps order their work; both give the same results. `fused`
 // assigns rows and adds them to the cluster sums in one pass per piece;
 // `separate` assigns all rows, then sums them. `automatic` picks fused when
 // the update has enough pieces to keep the pool busy. Tests pin one.
@@ -53,12 +57,19 @@ Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t
                                       std::uint64_t k, std::uint64_t n_iter, float* centroids,
                                       Schedule schedule);
 
+// A piece of fewer element operations than this costs more to hand to a
+// worker than to run.
+inline constexpr std::size_t kMinPieceWork = std::size_t{1} << 14;
+// Enough pieces to balance any pool this machine family has, few enough that
+// handing them out stays negligible.
+inline constexpr std::size_t kMaxPieces = 256;
+
 // Grain for steps whose results do not depend on the cutting: pieces of at
-// least ~16k element operations, and no more than ~256 of them.
+// least kMinPieceWork element operations, and no more than kMaxPieces.
 inline std::size_t row_grain(std::size_t rows, std::size_t ops_per_row) {
   std::size_t per_row = ops_per_row == 0 ? 1 : ops_per_row;
-  std::size_t by_work = ceil_div(std::size_t{1} << 14, per_row);
-  std::size_t by_count = ceil_div(rows, 256);
+  std::size_t by_work = ceil_div(kMinPieceWork, per_row);
+  std::size_t by_count = ceil_div(rows, kMaxPieces);
   return by_work > by_count ? by_work : by_count;
 }
 

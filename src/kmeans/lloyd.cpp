@@ -1,63 +1,46 @@
-// Lloyd iterations: assign every row to its nearest centroid, then move each
-// centroid to the mean of its rows, until few labels change.
+// The steps of one Lloyd iteration: the assignment, one matrix product per
+// block of rows and an argmin over each block's products, and the update,
+// cluster sums over pieces of rows merged along the pool's halving tree.
+#include "kmeans/lloyd.h"
+
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "kmeans/cluster_sums.h"
 #include "kmeans/gemm.h"
-#include "kmeans/kmeans_core.h"
 #include "kmeans/nearest.h"
-#include "support/cpu_features.h"
 #include "support/worker_pool.h"
 
-namespace tarnwick {
-
-using kmeans_detail::ceil_div;
-using kmeans_detail::element_count;
-using kmeans_detail::work;
+namespace tarnwick::kmeans_detail {
 
 namespace {
 
-// One rows×d row block added into k×d sums, row by row in ascending order.
-__attribute__((always_inline)) inline void add_rows_here(const float* X, std::size_t d,
-                                                         const Label* labels, std::size_t begin,
-                                                         std::size_t end, float* __restrict sums,
-                                                         std::uint64_t* __restrict counts) {
-  for (std::size_t i = begin; i < end; ++i) {
-    std::size_t j = static_cast<std::size_t>(labels[i]);
-    counts[j] += 1;
-    float* __restrict s = sums + j * d;
-    const float* __restrict x = X + i * d;
-    for (std::size_t l = 0; l < d; ++l) s[l] = s[l] + x[l];
-  }
-}
+// The update's float sums depend on its reduction tree, so its grain follows
+// from the shape alone. Pieces of at least this many rows...
+constexpr std::size_t kUpdateMinRows = 4096;
+// ...at most this many of them, since each clears and merges k×d partial
+// sums...
+constexpr std::size_t kUpdateMaxPieces = 64;
+// ...and at least this many rows per cluster, so that folding a piece's rows
+// outweighs clearing and merging its partial sums.
+constexpr std::size_t kUpdateRowsPerCluster = 2;
 
-#if defined(__x86_64__)
-// The same loop, vectorised by the compiler for AVX-512: the additions are
-// elementwise, so any vector width gives the same sums. 1.1-1.8x faster for
-// rows of 16 floats and more.
-__attribute__((target("avx512f"))) void add_rows_avx512(const float* X, std::size_t d,
-                                                        const Label* labels, std::size_t begin,
-                                                        std::size_t end, float* sums,
-                                                        std::uint64_t* counts) {
-  add_rows_here(X, d, labels, begin, end, sums, counts);
-}
-#endif
+// The fused pass's pieces differ in cost (some assign more blocks than
+// others), so it pays only with this many pieces per worker to balance them.
+constexpr std::size_t kFusedPiecesPerWorker = 4;
 
-void add_rows(const float* X, std::size_t d, const Label* labels, std::size_t begin,
-              std::size_t end, float* sums, std::uint64_t* counts) {
-#if defined(__x86_64__)
-  if (d >= 16 && has_avx512()) return add_rows_avx512(X, d, labels, begin, end, sums, counts);
-#endif
-  add_rows_here(X, d, labels, begin, end, sums, counts);
+// parallel_reduce makes one accumulator of its own when the range is empty.
+constexpr std::size_t kSpareSumSlots = 1;
+
+// Product scratch for one task beyond the pool's workers, should the calling
+// thread ever run pieces beside them.
+constexpr std::size_t kSpareScratchSlots = 1;
+
+[[noreturn, gnu::cold, gnu::noinline]] void scratch_exhausted_fault() {
+  raise_fault("more assignment tasks at once than worker threads");
 }
 
 // A piece's partial sums and counts, in slots that live for the whole run so
@@ -133,7 +116,7 @@ class ProductScratch {
 
   Lease take() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.empty()) raise_fault("more assignment tasks at once than worker threads");
+    if (free_.empty()) [[unlikely]] scratch_exhausted_fault();
     float* block = free_.back();
     free_.pop_back();
     return Lease(*this, block);
@@ -145,10 +128,12 @@ class ProductScratch {
   std::vector<float*> free_;
 };
 
-class Lloyd {
+}  // namespace
+
+class LloydSteps::State {
  public:
-  Lloyd(const float* X, std::size_t n, std::size_t d, std::size_t k, float* centroids,
-        kmeans_detail::Schedule schedule)
+  State(const float* X, std::size_t n, std::size_t d, std::size_t k, float* centroids,
+        Schedule schedule)
       : schedule_(schedule),
         X_(X),
         n_(n),
@@ -156,59 +141,77 @@ class Lloyd {
         k_(k),
         centroids_(centroids),
         // Cut from the shape, not from the pool size (see gemm_block_rows).
-        rows_per_chunk_(gemm_block_rows(n, d, k)),
-        blocks_(ceil_div(n, rows_per_chunk_)),
-        // The float sums depend on the reduction tree, so the grain follows
-        // from the shape alone. At most ~64 pieces, each with enough rows (>=
-        // 2k) that folding them outweighs clearing and merging its k×d
-        // partial sums.
-        update_grain_(std::max({std::size_t{4096}, ceil_div(n, 64), work(k, 2)})),
-        labels_(Buffer<Label>::zeroed(n)) {
-    // The products are never all held at once (see ProductScratch), but a
-    // shape whose n×k products could not even be addressed is refused as
-    // such, the same whatever the thread count.
-    checked_buffer_bytes<float>(element_count(n, k));
+        rows_per_block_(gemm_block_rows(n, d, k, gemm_kernel_has_small_product_path())),
+        blocks_(ceil_div(n, rows_per_block_)),
+        update_grain_(std::max({kUpdateMinRows, ceil_div(n, kUpdateMaxPieces),
+                                work(k, kUpdateRowsPerCluster)})),
+        labels_(Buffer<Label>::zeroed(n)) {}
+
+  std::size_t rows_per_block() const { return rows_per_block_; }
+
+  void start() {
+    next_ = Buffer<Label>::uninitialized(n_);
+    if (k_ != 0)
+      scratch_ = std::make_unique<ProductScratch>(
+          std::min(blocks_, worker_count() + kSpareScratchSlots),
+          element_count(std::min(rows_per_block_, n_), k_));
+    norms_ = Buffer<float>::uninitialized(k_);
+    fused_ = choose_fused();
+    if (fused_) {
+      edges_ = std::make_unique<std::atomic<std::uint8_t>[]>(pieces_.size());
+      piece_sums_.resize(pieces_.size());
+    }
   }
 
-  Buffer<std::int64_t> run(std::uint64_t n_iter) {
-    if (n_iter != 0) {
-      next_ = Buffer<Label>::uninitialized(n_);
-      if (k_ != 0)
-        scratch_ = std::make_unique<ProductScratch>(
-            std::min(blocks_, worker_count() + 1),
-            element_count(std::min(rows_per_chunk_, n_), k_));
+  std::size_t assign() {
+    compute_norms();
+    std::size_t changed;
+    if (fused_) {
+      // Sums for the new labels are gathered while the rows are in cache;
+      // after the last assignment they are simply not used.
+      sums_ = assign_and_sum();
+      changed = sums_.changed;
+    } else {
+      changed = assign_all();
     }
-    // Stop once at most 0.1% of the rows move.
-    const std::size_t change_tolerance = n_ / 1000;
-    for (std::uint64_t it = 0; it < n_iter; ++it) {
-      prepare_assignment();
-      std::size_t changed;
-      if (fused()) {
-        // Sums for the new labels are gathered while the rows are in cache;
-        // after the last assignment they are simply not used.
-        PartialSums::Slot total = assign_and_sum();
-        changed = total.changed;
-        std::swap(labels_, next_);
-        if (changed <= change_tolerance) break;
-        move_centroids(total);
-      } else {
-        changed = assign();
-        std::swap(labels_, next_);
-        if (changed <= change_tolerance) break;
-        move_centroids(sum_clusters());
-      }
-    }
+    std::swap(labels_, next_);
+    return changed;
+  }
+
+  void update() {
+    if (!fused_) sums_ = sum_clusters();
+    move_centroids(sums_);
+  }
+
+  Buffer<std::int64_t> finish() {
     next_ = Buffer<Label>();
+    scratch_.reset();
+    partial_.reset();
     Buffer<std::int64_t> out = Buffer<std::int64_t>::uninitialized(n_);
     std::copy_n(labels_.data(), n_, out.data());
     return out;
   }
 
  private:
+  // The fused pass runs one task per update piece: it assigns the row blocks
+  // of the piece and adds the piece's rows right after, while they are in
+  // cache. Only worth it with enough pieces to keep every worker busy; the
+  // result is the same either way. It needs every block to overlap at most
+  // two pieces, which pieces of at least a block's rows ensure; the grains
+  // give that for every shape with more than one piece.
+  bool choose_fused() {
+    if (n_ == 0 || k_ == 0 || schedule_ == Schedule::separate) return false;
+    pieces_ = cut_range(n_, update_grain_);
+    if (pieces_.size() > 1)
+      for (const Piece& piece : pieces_)
+        if (piece.end - piece.begin < rows_per_block_) return false;
+    return schedule_ == Schedule::fused ||
+           pieces_.size() >= kFusedPiecesPerWorker * worker_count();
+  }
+
   // ||x||² is the same for every candidate, so the score is ||c||² - 2·x·c,
   // with x·c taken from one GEMM per block of rows.
-  void prepare_assignment() {
-    if (norms_.size() != k_) norms_ = Buffer<float>::uninitialized(k_);
+  void compute_norms() {
     float* norms = norms_.data();
     for (std::size_t j = 0; j < k_; ++j) {
       const float* c = centroids_ + j * d_;
@@ -216,15 +219,13 @@ class Lloyd {
       for (std::size_t l = 0; l < d_; ++l) acc = acc + c[l] * c[l];
       norms[j] = acc;
     }
-    if (element_count(k_, rows_per_chunk_) == 0) raise_fault("chunk_size must not be zero");
-    if (n_ != 0 && d_ != 0) check_gemm_dims(k_, d_);
   }
 
   // The block's products and then at once its labels, while the products are
   // still in cache. Returns how many labels changed.
   std::size_t assign_block(std::size_t h) {
-    const std::size_t r0 = h * rows_per_chunk_;
-    const std::size_t rows = std::min(rows_per_chunk_, n_ - r0);
+    const std::size_t r0 = h * rows_per_block_;
+    const std::size_t rows = std::min(rows_per_block_, n_ - r0);
     ProductScratch::Lease products = scratch_->take();
     float* G = products.get();
     gemm_block(X_ + r0 * d_, rows, d_, centroids_, k_, G);
@@ -237,7 +238,7 @@ class Lloyd {
     return changed;
   }
 
-  std::size_t assign() {
+  std::size_t assign_all() {
     return parallel_reduce<std::size_t>(
         blocks_, 1, work(work(n_, k_), d_), [] { return std::size_t{0}; },
         [&](std::size_t& changed, std::size_t b, std::size_t e) {
@@ -249,7 +250,7 @@ class Lloyd {
   PartialSums& partial_sums() {
     if (!partial_) {
       std::size_t pieces = cut_range(n_, update_grain_).size();
-      partial_ = std::make_unique<PartialSums>(pieces + 1, k_, d_);
+      partial_ = std::make_unique<PartialSums>(pieces + kSpareSumSlots, k_, d_);
     }
     partial_->restart();
     return *partial_;
@@ -266,65 +267,56 @@ class Lloyd {
         [&](PartialSums::Slot& lower, PartialSums::Slot& upper) { partial.merge(lower, upper); });
   }
 
-  // The fused pass runs one task per update piece: it assigns the row blocks
-  // that overlap the piece and adds the piece's rows right after. A block
-  // that straddles two pieces is assigned by whichever task comes first; the
-  // other waits for it, which is short and cannot deadlock, as the task
-  // assigning a block waits for nothing. Only worth it with enough pieces to
-  // keep every worker busy; the result is the same either way.
-  bool fused() {
-    if (n_ == 0 || k_ == 0) return false;
-    if (schedule_ != kmeans_detail::Schedule::automatic)
-      return schedule_ == kmeans_detail::Schedule::fused;
-    if (pieces_ == 0) pieces_ = cut_range(n_, update_grain_).size();
-    return pieces_ >= 4 * worker_count();
+  // How far the two pieces beside the end of a cut piece are: the cut piece
+  // has added all its other rows, the next piece has assigned the block.
+  enum : std::uint8_t { kRowsSummed = 1, kBlockAssigned = 2 };
+
+  // Marks one side of piece p's end as done; the side that comes second adds
+  // p's rows of the cut block into p's sums, after all its others as they
+  // would have been added in one pass.
+  void meet_at_end_of(std::size_t p, std::uint8_t side) {
+    if (edges_[p].fetch_or(side, std::memory_order_acq_rel) == 0) return;
+    const Piece piece = pieces_[p];
+    const std::size_t lo = std::max(piece.begin, (piece.end - 1) / rows_per_block_ * rows_per_block_);
+    add_rows(X_, d_, next_.data(), lo, piece.end, piece_sums_[p].sums, piece_sums_[p].counts);
   }
 
-  enum : std::uint8_t { kPending, kRunning, kDone, kFailed };
-
-  void wait_for_block(std::size_t h) {
-    for (unsigned spins = 0;; ++spins) {
-      std::uint8_t state = block_state_[h].load(std::memory_order_acquire);
-      if (state == kDone) return;
-      if (state == kFailed) raise_fault("a row block of the assignment failed");
-      if (spins < 64) {
-#if defined(__SSE2__)
-        _mm_pause();
-#endif
-      } else {
-        std::this_thread::yield();
-      }
-    }
+  // The index of the piece that begins at `begin`.
+  std::size_t piece_at(std::size_t begin) const {
+    return static_cast<std::size_t>(
+        std::lower_bound(pieces_.begin(), pieces_.end(), begin,
+                         [](const Piece& piece, std::size_t b) { return piece.begin < b; }) -
+        pieces_.begin());
   }
 
+  // A block that a piece's end cuts through is assigned by the next piece,
+  // which starts with it; the cut piece's rows of that block are its last,
+  // and go into its sums once both pieces are that far (meet_at_end_of).
+  // So no piece ever waits for another.
   PartialSums::Slot assign_and_sum() {
-    if (!block_state_) block_state_ = std::make_unique<std::atomic<std::uint8_t>[]>(blocks_);
-    for (std::size_t h = 0; h < blocks_; ++h) block_state_[h].store(kPending, std::memory_order_relaxed);
+    for (std::size_t p = 0; p < pieces_.size(); ++p) edges_[p].store(0, std::memory_order_relaxed);
     PartialSums& partial = partial_sums();
     const Label* next = next_.data();
-    return parallel_reduce<PartialSums::Slot>(
+    const std::size_t R = rows_per_block_;
+    PartialSums::Slot total = parallel_reduce<PartialSums::Slot>(
         n_, update_grain_, work(work(n_, k_), d_), [&] { return partial.take(); },
         [&](PartialSums::Slot& acc, std::size_t b, std::size_t e) {
-          for (std::size_t h = b / rows_per_chunk_; h * rows_per_chunk_ < e; ++h) {
-            std::uint8_t expected = kPending;
-            if (block_state_[h].compare_exchange_strong(expected, kRunning,
-                                                        std::memory_order_acquire)) {
-              try {
-                acc.changed += assign_block(h);
-              } catch (...) {
-                block_state_[h].store(kFailed, std::memory_order_release);
-                throw;
-              }
-              block_state_[h].store(kDone, std::memory_order_release);
-            } else {
-              wait_for_block(h);
-            }
-            std::size_t lo = std::max(b, h * rows_per_chunk_);
-            std::size_t hi = std::min(e, (h + 1) * rows_per_chunk_);
-            add_rows(X_, d_, next, lo, hi, acc.sums, acc.counts);
+          const std::size_t p = piece_at(b);
+          piece_sums_[p] = acc;
+          const bool head_cut = b % R != 0;
+          const bool end_cut = e % R != 0 && e != n_;
+          const std::size_t first = b / R, last = (e - 1) / R;
+          for (std::size_t h = first; h <= last; ++h) {
+            if (h == last && end_cut) break;  // the next piece assigns it
+            acc.changed += assign_block(h);
+            if (h == first && head_cut) meet_at_end_of(p - 1, kBlockAssigned);
+            add_rows(X_, d_, next, std::max(b, h * R), std::min(e, (h + 1) * R), acc.sums,
+                     acc.counts);
           }
+          if (end_cut) meet_at_end_of(p, kRowsSummed);
         },
         [&](PartialSums::Slot& lower, PartialSums::Slot& upper) { partial.merge(lower, upper); });
+    return total;
   }
 
   void move_centroids(const PartialSums::Slot& total) {
@@ -338,36 +330,35 @@ class Lloyd {
     }
   }
 
-  kmeans_detail::Schedule schedule_;
+  Schedule schedule_;
   const float* X_;
   std::size_t n_, d_, k_;
   float* centroids_;
-  std::size_t rows_per_chunk_, blocks_, update_grain_;
-  std::size_t pieces_ = 0;
+  std::size_t rows_per_block_, blocks_, update_grain_;
+  bool fused_ = false;
   Buffer<Label> labels_;
-  std::unique_ptr<ProductScratch> scratch_;
   Buffer<Label> next_;
   Buffer<float> norms_;
+  std::unique_ptr<ProductScratch> scratch_;
   std::unique_ptr<PartialSums> partial_;
-  std::unique_ptr<std::atomic<std::uint8_t>[]> block_state_;
+  PartialSums::Slot sums_{};
+  // Fused pass only: the update pieces, where each piece's sums are, and
+  // how far the two pieces at each piece's end are (see meet_at_end_of).
+  std::vector<Piece> pieces_;
+  std::vector<PartialSums::Slot> piece_sums_;
+  std::unique_ptr<std::atomic<std::uint8_t>[]> edges_;
 };
 
-}  // namespace
+LloydSteps::LloydSteps(const float* X, std::size_t n, std::size_t d, std::size_t k,
+                       float* centroids, Schedule schedule)
+    : state_(std::make_unique<State>(X, n, d, k, centroids, schedule)) {}
 
-Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,
-                                      std::uint64_t k, std::uint64_t n_iter, float* centroids) {
-  return kmeans_detail::lloyd_iterations(X, n, d, k, n_iter, centroids,
-                                         kmeans_detail::Schedule::automatic);
-}
+LloydSteps::~LloydSteps() = default;
 
-namespace kmeans_detail {
+std::size_t LloydSteps::rows_per_block() const { return state_->rows_per_block(); }
+void LloydSteps::start() { state_->start(); }
+std::size_t LloydSteps::assign() { return state_->assign(); }
+void LloydSteps::update() { state_->update(); }
+Buffer<std::int64_t> LloydSteps::finish() { return state_->finish(); }
 
-Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,
-                                      std::uint64_t k, std::uint64_t n_iter, float* centroids,
-                                      Schedule schedule) {
-  return Lloyd(X, n, d, k, centroids, schedule).run(n_iter);
-}
-
-}  // namespace kmeans_detail
-
-}  // namespace tarnwick
+}  // namespace tarnwick::kmeans_detail

@@ -168,7 +168,66 @@ __attribute__((target("avx512f"))) inline void scan16_avx512(const float* g, std
   }
   _mm512_storeu_si512(out, label);
 }
+
+// GCC 12's AVX-512 intrinsics pass a deliberately undefined operand, which
+// its own uninitialised-use analysis then reports once they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+// One step of scan_row_avx512: the valid lanes of s against one chain.
+__attribute__((target("avx512f"))) inline void fold16(__m512& best, __m512i& label, __m512i index,
+                                                      __m512 s, __mmask16 valid) {
+  __mmask16 lt = _mm512_mask_cmp_ps_mask(valid, s, best, _CMP_LT_OQ);
+  best = _mm512_mask_mov_ps(best, lt, s);  // s < best ? s : best
+  label = _mm512_mask_mov_epi32(label, lt, index);
+}
+
+// The scan for one row with AVX-512, for many centroids: the row's scores
+// sixteen columns at a time, in two chains of comparisons (columns 32c + l
+// and 32c + 16 + l in lane l). Each lane keeps the first smallest score of
+// its columns, as the scan does for all of them; the smallest of the lanes'
+// scores, and among lanes holding it the smallest column, is the scan's
+// answer. Lanes that never saw a score below +inf hold label 0, and so does
+// the answer when no lane did.
+__attribute__((target("avx512f"))) inline Label scan_row_avx512(const float* g, std::size_t k,
+                                                                const float* norms) {
+  __m512 best0 = _mm512_set1_ps(kInf), best1 = best0;
+  __m512i label0 = _mm512_setzero_si512(), label1 = label0;
+  __m512i index = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m512i step = _mm512_set1_epi32(16);
+  std::size_t j = 0;
+  for (; j + 32 <= k; j += 32) {
+    __m512 g0 = _mm512_loadu_ps(g + j), g1 = _mm512_loadu_ps(g + j + 16);
+    __m512 s0 = _mm512_sub_ps(_mm512_loadu_ps(norms + j), _mm512_add_ps(g0, g0));
+    __m512 s1 = _mm512_sub_ps(_mm512_loadu_ps(norms + j + 16), _mm512_add_ps(g1, g1));
+    fold16(best0, label0, index, s0, 0xFFFF);
+    index = _mm512_add_epi32(index, step);
+    fold16(best1, label1, index, s1, 0xFFFF);
+    index = _mm512_add_epi32(index, step);
+  }
+  for (bool first_chain = true; j < k; j += 16, first_chain = false) {
+    const std::size_t left = k - j;
+    const __mmask16 valid = left >= 16 ? 0xFFFF : static_cast<__mmask16>((1u << left) - 1);
+    __m512 gv = _mm512_maskz_loadu_ps(valid, g + j);
+    __m512 s = _mm512_sub_ps(_mm512_maskz_loadu_ps(valid, norms + j), _mm512_add_ps(gv, gv));
+    if (first_chain) fold16(best0, label0, index, s, valid);
+    else fold16(best1, label1, index, s, valid);
+    index = _mm512_add_epi32(index, step);
+  }
+  const __m512 smallest = _mm512_set1_ps(_mm512_reduce_min_ps(_mm512_min_ps(best0, best1)));
+  const __m512i none = _mm512_set1_epi32(std::numeric_limits<Label>::max());
+  __m512i l0 = _mm512_mask_mov_epi32(none, _mm512_cmp_ps_mask(best0, smallest, _CMP_EQ_OQ), label0);
+  __m512i l1 = _mm512_mask_mov_epi32(none, _mm512_cmp_ps_mask(best1, smallest, _CMP_EQ_OQ), label1);
+  return _mm512_reduce_min_epi32(_mm512_min_epi32(l0, l1));
+}
+
+#pragma GCC diagnostic pop
 #endif
+
+// From this many centroids on, scan_row_avx512 beats bringing columns of
+// sixteen rows into lanes: 1.1x at 64, 2.3x at 1000.
+inline constexpr std::size_t kRowScanMinClusters = 64;
 
 }  // namespace nearest_detail
 
@@ -178,6 +237,10 @@ inline void nearest_rows(const float* g, std::size_t rows, std::size_t k, const 
   using namespace nearest_detail;
   std::size_t i = 0;
 #if defined(__x86_64__)
+  if (k >= kRowScanMinClusters && has_avx512()) {
+    for (; i < rows; ++i) out[i] = scan_row_avx512(g + i * k, k, norms);
+    return;
+  }
   // Faster than the SSE2 scan where there are whole columns of eight.
   if (k >= 8 && has_avx512())
     for (; i + 16 <= rows; i += 16) scan16_avx512(g + i * k, k, norms, out + i);

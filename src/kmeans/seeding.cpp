@@ -1,22 +1,27 @@
-// k-means++ seeding, and the driver that draws the seeding sample.
+// k-means++ seeding: the first centroid drawn uniformly, each further one with
+// probability proportional to its squared distance from the nearest so far.
 #include <algorithm>
 #include <optional>
 #include <string>
 
 #include "kmeans/distances.h"
 #include "kmeans/kmeans_core.h"
+#include "support/interrupt.h"
 #include "support/worker_pool.h"
 
 namespace tarnwick {
 
 using kmeans_detail::ceil_div;
-using kmeans_detail::element_count;
 using kmeans_detail::row_grain;
 using kmeans_detail::work;
 
 namespace {
 
-constexpr std::size_t kMaxSampleRows = 100000;
+// The distance total is a float sum whose tree must follow from m alone.
+// Pieces of at least this many additions, so each pays for its hand-off...
+constexpr std::size_t kTotalMinGrain = 8192;
+// ...and at most this many partial sums, enough for any pool.
+constexpr std::size_t kTotalMaxPieces = 64;
 
 // The slice [c·d, (c+1)·d) does not fit centroid storage of `len` floats;
 // `end` is absent when (c+1)·d overflows.
@@ -49,6 +54,7 @@ void seed_centroids(const float* sample, std::size_t m, std::size_t d, std::uint
   parallel_for(m, grain, step_work, [&](std::size_t b, std::size_t e) {
     distances_to(sample, d, centroids, b, e, [&](std::size_t i, float d2) { min_dist[i] = d2; });
   });
+  poll_interrupt();
 
   // With empty rows every further pick copies nothing and leaves min_dist at
   // zero; it would only advance the generator, which nothing reads after
@@ -57,7 +63,7 @@ void seed_centroids(const float* sample, std::size_t m, std::size_t d, std::uint
   if (d == 0) return;
 
   // The sum's tree follows from m alone, so the total is the same for any pool size.
-  const std::size_t total_grain = std::max<std::size_t>(8192, ceil_div(m, 64));
+  const std::size_t total_grain = std::max(kTotalMinGrain, ceil_div(m, kTotalMaxPieces));
   for (std::uint64_t c = 1; c < k; ++c) {
     float total = parallel_reduce<float>(
         m, total_grain, m, [] { return -0.0f; },
@@ -95,34 +101,8 @@ void seed_centroids(const float* sample, std::size_t m, std::size_t d, std::uint
         if (d2 < min_dist[i]) min_dist[i] = d2;  // strict: NaN never replaces
       });
     });
+    poll_interrupt();
   }
-}
-
-Buffer<std::int64_t> kmeans_core(const float* X, std::size_t n, std::size_t d, std::uint64_t k,
-                                 std::uint64_t n_iter, std::uint64_t seed) {
-  SplitMix64 rng = SplitMix64::for_kmeans(seed);
-  Buffer<float> centroids = Buffer<float>::zeroed(element_count(k, d));
-
-  const std::size_t m = std::min(n, kMaxSampleRows);
-  const float* sample = X;
-  Buffer<float> drawn;
-  if (n > kMaxSampleRows) {
-    // Draws are serial (they are one stream); the copies are not.
-    Buffer<std::uint64_t> rows = Buffer<std::uint64_t>::uninitialized(m);
-    for (std::size_t i = 0; i < m; ++i) rows[i] = rng.next_index(n);
-    drawn = Buffer<float>::uninitialized(element_count(m, d));
-    float* dst = drawn.data();
-    parallel_for(m, row_grain(m, d), work(m, d), [&](std::size_t b, std::size_t e) {
-      for (std::size_t i = b; i < e; ++i) {
-        const float* src = X + rows[i] * d;
-        std::copy(src, src + d, dst + i * d);
-      }
-    });
-    sample = drawn.data();
-  }
-
-  seed_centroids(sample, m, d, k, rng, centroids.data(), centroids.size());
-  return lloyd_iterations(X, n, d, k, n_iter, centroids.data());
 }
 
 }  // namespace tarnwick

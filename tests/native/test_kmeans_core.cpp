@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -14,6 +16,14 @@
 
 namespace tarnwick {
 namespace {
+
+// The library set up as the module sets it up at import.
+class GemmSetup : public ::testing::Environment {
+ public:
+  void SetUp() override { setup_gemm_library(); }
+};
+[[maybe_unused]] ::testing::Environment* const g_gemm_setup =
+    ::testing::AddGlobalTestEnvironment(new GemmSetup);
 
 using Labels = std::vector<std::int64_t>;
 using Data = std::vector<float>;
@@ -173,7 +183,7 @@ TEST(KmeansReference, AgreesExactlyWithSerialComputation) {
 // The first assignment as a strict-< scan over the library's own products,
 // taken on the same row blocks as the core.
 Labels scan_assignment(const Data& X, std::size_t n, std::size_t d, const Data& C, std::size_t k) {
-  const std::size_t rows = gemm_block_rows(n, d, k);
+  const std::size_t rows = gemm_block_rows(n, d, k, gemm_kernel_has_small_product_path());
   Data G(n * k), norms(k, 0.0f);
   for (std::size_t r0 = 0; r0 < n; r0 += rows)
     gemm_block(&X[r0 * d], std::min(rows, n - r0), d, C.data(), k, &G[r0 * k]);
@@ -237,25 +247,30 @@ TEST(KmeansAssignment, FirstIndexOfSmallestScoreNaNNeverWins) {
 }
 
 TEST(KmeansSchedules, FusedAndSeparateAgreeBitForBit) {
-  // Enough rows for many update pieces whose edges cut through row blocks.
+  // Update pieces whose edges cut through row blocks (70001 rows), fall on
+  // block edges (65536 rows: pieces of 4096, blocks of 256), or cut blocks
+  // sized for the small-product kernel (d = 40, where the kernel has it).
   std::mt19937_64 gen(5);
   std::normal_distribution<float> v(0.0f, 1.0f);
-  const std::size_t n = 70001, d = 5;
-  Data X(n * d);
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t l = 0; l < d; ++l) X[i * d + l] = v(gen) + float(i % 7) * 0.7f;
-  for (std::size_t k : {6, 40})
-    for (std::uint64_t iters : {1, 4, 15}) {
-      Data C(k * d);
-      for (float& c : C) c = 2.0f * v(gen);
-      Data Cs = C, Cf = C;
-      Buffer<std::int64_t> s =
-          kmeans_detail::lloyd_iterations(X.data(), n, d, k, iters, Cs.data(), kmeans_detail::Schedule::separate);
-      Buffer<std::int64_t> f =
-          kmeans_detail::lloyd_iterations(X.data(), n, d, k, iters, Cf.data(), kmeans_detail::Schedule::fused);
-      ASSERT_EQ(Labels(s.begin(), s.end()), Labels(f.begin(), f.end())) << "k=" << k << " iters=" << iters;
-      EXPECT_EQ(std::memcmp(Cs.data(), Cf.data(), Cs.size() * sizeof(float)), 0) << "k=" << k;
-    }
+  for (auto [n, d] : {std::pair<std::size_t, std::size_t>{70001, 5}, {65536, 3}, {20011, 40}}) {
+    Data X(n * d);
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t l = 0; l < d; ++l) X[i * d + l] = v(gen) + float(i % 7) * 0.7f;
+    for (std::size_t k : {6, 40})
+      for (std::uint64_t iters : {1, 4, 15}) {
+        Data C(k * d);
+        for (float& c : C) c = 2.0f * v(gen);
+        Data Cs = C, Cf = C;
+        Buffer<std::int64_t> s = kmeans_detail::lloyd_iterations(X.data(), n, d, k, iters, Cs.data(),
+                                                                 kmeans_detail::Schedule::separate);
+        Buffer<std::int64_t> f = kmeans_detail::lloyd_iterations(X.data(), n, d, k, iters, Cf.data(),
+                                                                 kmeans_detail::Schedule::fused);
+        ASSERT_EQ(Labels(s.begin(), s.end()), Labels(f.begin(), f.end()))
+            << "n=" << n << " k=" << k << " iters=" << iters;
+        EXPECT_EQ(std::memcmp(Cs.data(), Cf.data(), Cs.size() * sizeof(float)), 0)
+            << "n=" << n << " k=" << k;
+      }
+  }
 }
 
 TEST(KmeansRepeatability, SameLabelsEveryRun) {
@@ -265,6 +280,52 @@ TEST(KmeansRepeatability, SameLabelsEveryRun) {
   for (float& x : X) x = v(gen);
   Labels first = run(X, 30011, 7, 12, 20, 99);
   for (int again = 0; again < 3; ++again) EXPECT_EQ(run(X, 30011, 7, 12, 20, 99), first);
+}
+
+// A stand-in for the library's kernel selection, recording what it was
+// asked to do and what the override variable held when it selected.
+struct FakeLibrary {
+  static inline std::string core;
+  static inline std::vector<std::string> calls;
+  static const char* core_name() { return core.c_str(); }
+  static void quit() { calls.push_back("quit"); }
+  static void init() {
+    const char* chosen = std::getenv("OPENBLAS_CORETYPE");
+    calls.push_back(std::string("init ") + (chosen ? chosen : "-"));
+  }
+};
+
+TEST(GemmSetup, KernelIsReselectedOnlyFromTheFallbackWithTheEntryPointsPresent) {
+  const char* outer = std::getenv("OPENBLAS_CORETYPE");
+  const std::optional<std::string> saved = outer ? std::optional<std::string>(outer) : std::nullopt;
+  const char* wanted = gemm_detail::kernel_for_this_cpu();
+  struct Case {
+    const char* core;
+    bool entry_points;
+    const char* user_choice;
+    bool upgraded;
+  };
+  for (Case c : {Case{"Prescott", true, nullptr, true}, Case{"Prescott", false, nullptr, false},
+                 Case{"Haswell", true, nullptr, false}, Case{"Prescott", true, "Sandybridge", false}}) {
+    FakeLibrary::core = c.core;
+    FakeLibrary::calls.clear();
+    if (c.user_choice) setenv("OPENBLAS_CORETYPE", c.user_choice, 1);
+    else unsetenv("OPENBLAS_CORETYPE");
+    gemm_detail::KernelSelection library{&FakeLibrary::core_name,
+                                         c.entry_points ? &FakeLibrary::init : nullptr,
+                                         c.entry_points ? &FakeLibrary::quit : nullptr};
+    const char* got = gemm_detail::upgrade_fallback_kernel(library);
+    const bool upgraded = c.upgraded && wanted != nullptr;
+    EXPECT_EQ(got, upgraded ? wanted : nullptr) << c.core << " " << c.entry_points;
+    std::vector<std::string> expected_calls;
+    if (upgraded) expected_calls = {"quit", std::string("init ") + wanted};
+    EXPECT_EQ(FakeLibrary::calls, expected_calls);
+    // The environment is as it was: the user's choice kept, ours gone.
+    const char* after = std::getenv("OPENBLAS_CORETYPE");
+    EXPECT_EQ(after ? std::string(after) : "-", c.user_choice ? c.user_choice : "-");
+  }
+  if (saved) setenv("OPENBLAS_CORETYPE", saved->c_str(), 1);
+  else unsetenv("OPENBLAS_CORETYPE");
 }
 
 }  // namespace

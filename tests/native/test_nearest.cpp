@@ -41,7 +41,12 @@ std::vector<Label> by_scan(const Block& b) {
 
 TEST(Nearest, EveryPathAgreesWithTheScan) {
   std::mt19937 rng(5);
-  for (std::size_t k = 1; k <= 41; ++k) {
+  // Every k up to past the lane widths, and around the edges of the one-row
+  // scan's chains of 32 columns.
+  std::vector<std::size_t> ks;
+  for (std::size_t k = 1; k <= 41; ++k) ks.push_back(k);
+  for (std::size_t k : {63u, 64u, 65u, 80u, 95u, 96u, 97u, 128u, 1000u}) ks.push_back(k);
+  for (std::size_t k : ks) {
     for (std::size_t rows : {1u, 3u, 4u, 7u, 8u, 9u, 16u, 17u, 31u, 32u, 45u}) {
       for (int rep = 0; rep < 6; ++rep) {
         Block b = palette_block(rng, rows, k);
@@ -71,6 +76,12 @@ TEST(Nearest, EveryPathAgreesWithTheScan) {
             for (std::size_t r = 0; r < 16; ++r) ASSERT_EQ(sixteen[r], expected[i + r]) << k;
           }
         }
+        if (has_avx512()) {
+          for (std::size_t i = 0; i < rows; ++i)
+            ASSERT_EQ(nearest_detail::scan_row_avx512(b.g.data() + i * k, k, b.norms.data()),
+                      expected[i])
+                << "k=" << k;
+        }
 #endif
       }
     }
@@ -97,6 +108,12 @@ TEST(Nearest, SpecialRows) {
   std::vector<Label> got(rows);
   nearest_rows(g.data(), rows, k, norms.data(), got.data());
   EXPECT_EQ(got, (std::vector<Label>{0, 0, 0, 5, 11, 3, 0, 0}));
+#if defined(__x86_64__)
+  if (has_avx512()) {
+    for (std::size_t i = 0; i < rows; ++i)
+      EXPECT_EQ(nearest_detail::scan_row_avx512(row(i), k, norms.data()), got[i]) << i;
+  }
+#endif
 }
 
 }  // namespace

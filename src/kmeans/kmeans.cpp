@@ -1,0 +1,107 @@
+// The whole algorithm: the seeding sample, k-means++ seeding, then Lloyd
+// iterations until few labels change or n_iter have run. Shape faults are
+// raised here, once, on the calling thread, at the point of the run where
+// they first matter.
+#include <algorithm>
+
+#include "kmeans/gemm.h"
+#include "kmeans/kmeans_core.h"
+#include "kmeans/lloyd.h"
+#include "support/interrupt.h"
+#include "support/worker_pool.h"
+
+namespace tarnwick {
+
+using kmeans_detail::element_count;
+using kmeans_detail::row_grain;
+using kmeans_detail::work;
+
+namespace {
+
+// Seeding runs on at most this many rows, drawn from X when it has more.
+constexpr std::size_t kMaxSampleRows = 100000;
+
+// An iteration that moves at most one row in this many ends the loop: the
+// labels have settled, and further passes would barely move the centroids.
+constexpr std::size_t kSettledFraction = 1000;
+
+[[noreturn, gnu::cold, gnu::noinline]] void empty_block_fault() {
+  raise_fault("chunk_size must not be zero");
+}
+
+// The products are never all held at once (see lloyd.cpp), but a shape
+// whose n×k products could not even be addressed is refused as such, the
+// same whatever the thread count.
+void check_products_addressable(std::size_t n, std::uint64_t k) {
+  checked_buffer_bytes<float>(element_count(n, k));
+}
+
+// What an assignment needs of the shape: blocks of products with at least
+// one column, and k and d within the matrix library's reach.
+void check_assignment_shape(std::size_t n, std::size_t d, std::uint64_t k,
+                            std::size_t rows_per_block) {
+  if (element_count(k, rows_per_block) == 0) [[unlikely]] empty_block_fault();
+  if (n != 0 && d != 0) check_gemm_dims(k, d);
+}
+
+}  // namespace
+
+namespace kmeans_detail {
+
+Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,
+                                      std::uint64_t k, std::uint64_t n_iter, float* centroids,
+                                      Schedule schedule) {
+  LloydSteps lloyd(X, n, d, k, centroids, schedule);
+  check_products_addressable(n, k);
+  if (n_iter != 0) {
+    lloyd.start();
+    check_assignment_shape(n, d, k, lloyd.rows_per_block());
+  }
+  const std::size_t settled = n / kSettledFraction;
+  for (std::uint64_t it = 0; it < n_iter; ++it) {
+    const std::size_t changed = lloyd.assign();
+    poll_interrupt();
+    if (changed <= settled) break;
+    lloyd.update();
+    poll_interrupt();
+  }
+  return lloyd.finish();
+}
+
+}  // namespace kmeans_detail
+
+Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,
+                                      std::uint64_t k, std::uint64_t n_iter, float* centroids) {
+  return kmeans_detail::lloyd_iterations(X, n, d, k, n_iter, centroids,
+                                         kmeans_detail::Schedule::automatic);
+}
+
+Buffer<std::int64_t> kmeans_core(const float* X, std::size_t n, std::size_t d, std::uint64_t k,
+                                 std::uint64_t n_iter, std::uint64_t seed) {
+  SplitMix64 rng = SplitMix64::for_kmeans(seed);
+  Buffer<float> centroids = Buffer<float>::zeroed(element_count(k, d));
+
+  const std::size_t m = std::min(n, kMaxSampleRows);
+  const float* sample = X;
+  Buffer<float> drawn;
+  if (n > kMaxSampleRows) {
+    // Draws are serial (they are one stream); the copies are not.
+    Buffer<std::uint64_t> rows = Buffer<std::uint64_t>::uninitialized(m);
+    for (std::size_t i = 0; i < m; ++i) rows[i] = rng.next_index(n);
+    drawn = Buffer<float>::uninitialized(element_count(m, d));
+    float* dst = drawn.data();
+    parallel_for(m, row_grain(m, d), work(m, d), [&](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i) {
+        const float* src = X + rows[i] * d;
+        std::copy(src, src + d, dst + i * d);
+      }
+    });
+    sample = drawn.data();
+  }
+
+  seed_centroids(sample, m, d, k, rng, centroids.data(), centroids.size());
+  drawn = Buffer<float>();
+  return lloyd_iterations(X, n, d, k, n_iter, centroids.data());
+}
+
+}  // namespace tarnwick

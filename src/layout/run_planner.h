@@ -36,9 +36,9 @@ class RunPlanner {
   // Rows are coded in 31 bits.
   static constexpr std::uint64_t kMaxVertices = std::uint64_t{1} << 31;
 
-  // `side_table`, when given, holds one word per vertex that the caller will
-  // read for every planned row; it is fetched early along with the rows.
-  // Samples beyond those drawn ahead are drawn by `draw`.
+  // `side_table` holds one word per vertex that the caller will read for
+  // every planned row; it is fetched early along with the rows. Samples
+  // beyond those drawn ahead are drawn by `draw`.
   RunPlanner(EpochState& state, const std::uint32_t* side_table, IndexDraw draw)
       : state_(state), side_table_(side_table), draw_(draw) {}
 
@@ -185,7 +185,7 @@ class RunPlanner {
 
   [[gnu::always_inline]] void fetch_early(std::uint32_t row) const {
     __builtin_prefetch(state_.x + static_cast<std::size_t>(row) * state_.dim, 1, 3);
-    if (side_table_ != nullptr) __builtin_prefetch(side_table_ + row, 1, 3);
+    __builtin_prefetch(side_table_ + row, 1, 3);
   }
 
   static constexpr std::size_t kBlocksAhead = 2;

@@ -1,3 +1,4 @@
+// The matrix product of a row block with the centroids through OpenBLAS, and the library set up once at import.
 #include "kmeans/gemm.h"
 
 #include <cblas.h>

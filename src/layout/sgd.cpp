@@ -1,3 +1,4 @@
+// The schedule, and the choice between the lane path and the plain checked loop for a whole run.
 #include "layout/sgd.h"
 
 #include <cstdio>

@@ -11,7 +11,6 @@
 #include "support/fault.h"
 #include "boundary/py_ref.h"
 #include "kmeans/entry.h"
-#include "kmeans/gemm.h"
 #include "layout/entry.h"
 
 namespace tarnwick {
@@ -99,7 +98,6 @@ PyObject* init_module() {
   }
   if (g_cached_module != nullptr) return OwnedRef::borrow(g_cached_module).release();
 
-  setup_gemm_library();
   OwnedRef module = OwnedRef::steal(PyModule_Create2(&g_module_def, 3));
   if (!module) throw fetch_error();
   add_function(module.get(), 0, "optimize_layout", optimize_layout_entry, kOptimizeLayoutDoc);

@@ -108,7 +108,7 @@ class Registry:
 # Settings that a child would otherwise take over from the test run: the
 # pool size and the matrix library's kernel. Children start from the
 # defaults, and env_extra sets what a test needs.
-CHILD_ENV_CLEARED = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "OPENBLAS_CORETYPE")
+CHILD_ENV_CLEARED = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 
 def run_python(code, *, env_extra=None, check=True, timeout=60):

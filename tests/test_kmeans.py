@@ -1,5 +1,4 @@
 import os
-import re
 import threading
 
 import numpy as np
@@ -241,7 +240,7 @@ LABELS_PROBE = """
     import tarnwick_accel
     rng = np.random.default_rng(12)
     # Fused and separate update passes, some decided by the pool size (60000
-    # rows), the seeding sample (150000) and the small-product blocks (d >= 32).
+    # rows) and the seeding sample (150000).
     for n, d, k in [(1000, 3, 5), (20011, 16, 16), (5003, 64, 40), (150000, 2, 8),
                     (12007, 300, 10), (60000, 5, 12), (40009, 33, 7)]:
         data = rng.normal(size=(n, d))
@@ -277,47 +276,3 @@ def test_forked_child_gets_a_pool_of_its_own():
         print("ok")
     """
     assert run_python(code, env_extra={"RAYON_NUM_THREADS": "2"}).stdout.strip() == "ok"
-
-
-# The matrix library names the kernel it selects on standard error when asked
-# to; the probe prints what the variable that chooses it holds after import.
-KERNEL_PROBE = """
-    import ctypes
-    import tarnwick_accel
-    libc = ctypes.CDLL(None)
-    libc.getenv.restype = ctypes.c_char_p
-    print(libc.getenv(b"OPENBLAS_CORETYPE"))
-"""
-
-
-def kernels_selected(env_update=None):
-    proc = run_python(KERNEL_PROBE, env_extra={"OPENBLAS_VERBOSE": "2", **(env_update or {})})
-    return re.findall(r"Core: (\w+)", proc.stderr), proc.stdout.strip()
-
-
-def cpu_flags():
-    for line in open("/proc/cpuinfo"):
-        if line.startswith("flags"):
-            return set(line.split(":", 1)[1].split())
-    return set()
-
-
-def test_generic_fallback_kernel_is_replaced_by_one_for_the_cpu():
-    cores, variable = kernels_selected()
-    assert variable == "None", "the environment must be left as it was"
-    if cores[0] != "Prescott":
-        assert cores == cores[:1], "a kernel the library chose for this CPU is kept"
-        return
-    flags = cpu_flags()
-    if {"avx512f", "avx512cd", "avx512bw", "avx512dq", "avx512vl"} <= flags:
-        assert cores == ["Prescott", "SkylakeX"]
-    elif {"avx2", "fma"} <= flags:
-        assert cores == ["Prescott", "Haswell"]
-    else:
-        assert cores == ["Prescott"]
-
-
-def test_kernel_chosen_by_the_user_is_kept():
-    cores, variable = kernels_selected({"OPENBLAS_CORETYPE": "Prescott"})
-    assert cores == ["Prescott"]
-    assert variable == "b'Prescott'"

@@ -213,7 +213,7 @@ def test_only_the_init_function_is_exported():
 
 
 def test_needs_nothing_but_libc_at_run_time():
-    # OpenBLAS and the C++ runtime are linked in; nothing else may be needed.
+    # The C++ runtime is linked in; nothing else may be needed.
     ldd = shutil.which("ldd")
     if ldd is None:
         pytest.skip("ldd is not available")

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kmeans/nearest.h"
+#include "kmeans/assign.h"
 #include "support/cpu_features.h"
 
 namespace tarnwick {

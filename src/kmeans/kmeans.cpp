@@ -3,8 +3,9 @@
 // raised here, once, on the calling thread, at the point of the run where
 // they first matter.
 #include <algorithm>
+#include <string>
 
-#include "kmeans/gemm.h"
+#include "kmeans/assign.h"
 #include "kmeans/kmeans_core.h"
 #include "kmeans/lloyd.h"
 #include "support/interrupt.h"
@@ -36,12 +37,17 @@ void check_products_addressable(std::size_t n, std::uint64_t k) {
   checked_buffer_bytes<float>(element_count(n, k));
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] void too_many_clusters_fault(std::uint64_t k) {
+  raise_fault("n_clusters = " + std::to_string(k) + " is more than the assignment can label (" +
+              std::to_string(kMaxClusters) + ")");
+}
+
 // What an assignment needs of the shape: blocks of products with at least
-// one column, and k and d within the matrix library's reach.
+// one column, and labels that fit the kernel's.
 void check_assignment_shape(std::size_t n, std::size_t d, std::uint64_t k,
                             std::size_t rows_per_block) {
   if (element_count(k, rows_per_block) == 0) [[unlikely]] empty_block_fault();
-  if (n != 0 && d != 0) check_gemm_dims(k, d);
+  if (n != 0 && d != 0 && k > kMaxClusters) [[unlikely]] too_many_clusters_fault(k);
 }
 
 }  // namespace

@@ -18,8 +18,7 @@ namespace tarnwick {
 static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "the core assumes a 64-bit size_t");
 
 // X is n×d row-major. Touches no Python, so the caller may release the
-// interpreter lock around it. Returns one label in [0, k) per row. The GEMM
-// library should have been set up (setup_gemm_library) before.
+// interpreter lock around it. Returns one label in [0, k) per row.
 Buffer<std::int64_t> kmeans_core(const float* X, std::size_t n, std::size_t d, std::uint64_t k,
                                  std::uint64_t n_iter, std::uint64_t seed);
 

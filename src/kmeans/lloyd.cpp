@@ -1,6 +1,6 @@
-// The steps of one Lloyd iteration: the assignment, one matrix product per
-// block of rows and an argmin over each block's products, and the update,
-// cluster sums over pieces of rows merged along the pool's halving tree.
+// The steps of one Lloyd iteration: the assignment, the fused product and
+// argmin per block of rows, and the update, cluster sums over pieces of rows
+// merged along the pool's halving tree.
 #include "kmeans/lloyd.h"
 
 #include <algorithm>
@@ -9,9 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "kmeans/assign.h"
 #include "kmeans/cluster_sums.h"
-#include "kmeans/gemm.h"
-#include "kmeans/nearest.h"
 #include "support/worker_pool.h"
 
 namespace tarnwick::kmeans_detail {
@@ -32,11 +31,18 @@ constexpr std::size_t kUpdateRowsPerCluster = 2;
 // others), so it pays only with this many pieces per worker to balance them.
 constexpr std::size_t kFusedPiecesPerWorker = 4;
 
+// Blocks of assignment: at least this many rows, so that handing a block to
+// a worker costs little beside it, and at most this many blocks. Results do
+// not depend on the blocks; the fused pass below cuts update pieces along
+// them.
+constexpr std::size_t kMinBlockRows = 256;
+constexpr std::size_t kMaxBlocks = 256;
+
 // parallel_reduce makes one accumulator of its own when the range is empty.
 constexpr std::size_t kSpareSumSlots = 1;
 
-// Product scratch for one task beyond the pool's workers, should the calling
-// thread ever run pieces beside them.
+// Assignment scratch for one task beyond the pool's workers, should the
+// calling thread ever run pieces beside them.
 constexpr std::size_t kSpareScratchSlots = 1;
 
 [[noreturn, gnu::cold, gnu::noinline]] void scratch_exhausted_fault() {
@@ -85,13 +91,11 @@ class PartialSums {
   std::atomic<std::size_t> next_{0};
 };
 
-// Room for the products of the blocks being assigned, one block per task
-// running at once, so that the products stay in cache from the library's
-// write to the argmin's read instead of passing through an n×k buffer in
-// memory. No more tasks run at once than the pool has threads.
-class ProductScratch {
+// The assignment kernel's scratch, one slot per task running at once. No
+// more tasks run at once than the pool has threads.
+class AssignScratch {
  public:
-  ProductScratch(std::size_t slots, std::size_t block_entries)
+  AssignScratch(std::size_t slots, std::size_t block_entries)
       : storage_(Buffer<float>::uninitialized(element_count(slots, block_entries))) {
     free_.reserve(slots);
     for (std::size_t s = slots; s-- > 0;) free_.push_back(storage_.data() + s * block_entries);
@@ -100,7 +104,7 @@ class ProductScratch {
   // A block's room, given back when the lease ends.
   class Lease {
    public:
-    Lease(ProductScratch& owner, float* block) : owner_(owner), block_(block) {}
+    Lease(AssignScratch& owner, float* block) : owner_(owner), block_(block) {}
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
     ~Lease() {
@@ -110,7 +114,7 @@ class ProductScratch {
     float* get() const { return block_; }
 
    private:
-    ProductScratch& owner_;
+    AssignScratch& owner_;
     float* block_;
   };
 
@@ -140,8 +144,7 @@ class LloydSteps::State {
         d_(d),
         k_(k),
         centroids_(centroids),
-        // Cut from the shape, not from the pool size (see gemm_block_rows).
-        rows_per_block_(gemm_block_rows(n, d, k, gemm_kernel_has_small_product_path())),
+        rows_per_block_(std::max(kMinBlockRows, ceil_div(n, kMaxBlocks))),
         blocks_(ceil_div(n, rows_per_block_)),
         update_grain_(std::max({kUpdateMinRows, ceil_div(n, kUpdateMaxPieces),
                                 work(k, kUpdateRowsPerCluster)})),
@@ -152,9 +155,9 @@ class LloydSteps::State {
   void start() {
     next_ = Buffer<Label>::uninitialized(n_);
     if (k_ != 0)
-      scratch_ = std::make_unique<ProductScratch>(
+      scratch_ = std::make_unique<AssignScratch>(
           std::min(blocks_, worker_count() + kSpareScratchSlots),
-          element_count(std::min(rows_per_block_, n_), k_));
+          assign_scratch_floats(std::min(rows_per_block_, n_), d_));
     norms_ = Buffer<float>::uninitialized(k_);
     fused_ = choose_fused();
     if (fused_) {
@@ -209,8 +212,7 @@ class LloydSteps::State {
            pieces_.size() >= kFusedPiecesPerWorker * worker_count();
   }
 
-  // ||x||² is the same for every candidate, so the score is ||c||² - 2·x·c,
-  // with x·c taken from one GEMM per block of rows.
+  // ||x||² is the same for every candidate, so the score is ||c||² - 2·x·c.
   void compute_norms() {
     float* norms = norms_.data();
     for (std::size_t j = 0; j < k_; ++j) {
@@ -221,18 +223,15 @@ class LloydSteps::State {
     }
   }
 
-  // The block's products and then at once its labels, while the products are
-  // still in cache. Returns how many labels changed.
+  // The block's labels. Returns how many changed.
   std::size_t assign_block(std::size_t h) {
     const std::size_t r0 = h * rows_per_block_;
     const std::size_t rows = std::min(rows_per_block_, n_ - r0);
-    ProductScratch::Lease products = scratch_->take();
-    float* G = products.get();
-    gemm_block(X_ + r0 * d_, rows, d_, centroids_, k_, G);
-    const float* norms = norms_.data();
+    AssignScratch::Lease scratch = scratch_->take();
     const Label* labels = labels_.data() + r0;
     Label* next = next_.data() + r0;
-    nearest_rows(G, rows, k_, norms, next);
+    assign_rows(AssignBlock{X_ + r0 * d_, rows, d_, centroids_, k_, norms_.data()}, next,
+                scratch.get());
     std::size_t changed = 0;
     for (std::size_t i = 0; i < rows; ++i) changed += next[i] != labels[i];
     return changed;
@@ -339,7 +338,7 @@ class LloydSteps::State {
   Buffer<Label> labels_;
   Buffer<Label> next_;
   Buffer<float> norms_;
-  std::unique_ptr<ProductScratch> scratch_;
+  std::unique_ptr<AssignScratch> scratch_;
   std::unique_ptr<PartialSums> partial_;
   PartialSums::Slot sums_{};
   // Fused pass only: the update pieces, where each piece's sums are, and

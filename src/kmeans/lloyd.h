@@ -21,7 +21,7 @@ class LloydSteps {
   LloydSteps(const LloydSteps&) = delete;
   LloydSteps& operator=(const LloydSteps&) = delete;
 
-  // Rows per matrix-product block, fixed by the shape (see gemm_block_rows).
+  // Rows per assignment block, fixed by the shape.
   std::size_t rows_per_block() const;
 
   // Takes what the iterations need beyond the labels; once, before assign().

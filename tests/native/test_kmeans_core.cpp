@@ -11,19 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "kmeans/gemm.h"
+#include "kmeans/assign.h"
 #include "kmeans/kmeans_core.h"
 
 namespace tarnwick {
 namespace {
-
-// The library set up as the module sets it up at import.
-class GemmSetup : public ::testing::Environment {
- public:
-  void SetUp() override { setup_gemm_library(); }
-};
-[[maybe_unused]] ::testing::Environment* const g_gemm_setup =
-    ::testing::AddGlobalTestEnvironment(new GemmSetup);
 
 using Labels = std::vector<std::int64_t>;
 using Data = std::vector<float>;
@@ -180,20 +172,19 @@ TEST(KmeansReference, AgreesExactlyWithSerialComputation) {
   EXPECT_EQ(run(X, 100037, 3, 5, 8, 3), reference(X, 100037, 3, 5, 8, 3));
 }
 
-// The first assignment as a strict-< scan over the library's own products,
-// taken on the same row blocks as the core.
+// The first assignment as the contract states it: one fma chain per
+// product, plain float norms, a strict-< scan.
 Labels scan_assignment(const Data& X, std::size_t n, std::size_t d, const Data& C, std::size_t k) {
-  const std::size_t rows = gemm_block_rows(n, d, k, gemm_kernel_has_small_product_path());
-  Data G(n * k), norms(k, 0.0f);
-  for (std::size_t r0 = 0; r0 < n; r0 += rows)
-    gemm_block(&X[r0 * d], std::min(rows, n - r0), d, C.data(), k, &G[r0 * k]);
+  Data norms(k, 0.0f);
   for (std::size_t j = 0; j < k; ++j)
     for (std::size_t l = 0; l < d; ++l) norms[j] = norms[j] + C[j * d + l] * C[j * d + l];
   Labels labels(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     float best = kInf;
     for (std::size_t j = 0; j < k; ++j) {
-      float score = norms[j] - (G[i * k + j] + G[i * k + j]);
+      float g = 0.0f;
+      for (std::size_t l = 0; l < d; ++l) g = std::fma(X[i * d + l], C[j * d + l], g);
+      float score = norms[j] - (g + g);
       if (score < best) best = score, labels[i] = std::int64_t(j);
     }
   }
@@ -280,52 +271,6 @@ TEST(KmeansRepeatability, SameLabelsEveryRun) {
   for (float& x : X) x = v(gen);
   Labels first = run(X, 30011, 7, 12, 20, 99);
   for (int again = 0; again < 3; ++again) EXPECT_EQ(run(X, 30011, 7, 12, 20, 99), first);
-}
-
-// A stand-in for the library's kernel selection, recording what it was
-// asked to do and what the override variable held when it selected.
-struct FakeLibrary {
-  static inline std::string core;
-  static inline std::vector<std::string> calls;
-  static const char* core_name() { return core.c_str(); }
-  static void quit() { calls.push_back("quit"); }
-  static void init() {
-    const char* chosen = std::getenv("OPENBLAS_CORETYPE");
-    calls.push_back(std::string("init ") + (chosen ? chosen : "-"));
-  }
-};
-
-TEST(GemmSetup, KernelIsReselectedOnlyFromTheFallbackWithTheEntryPointsPresent) {
-  const char* outer = std::getenv("OPENBLAS_CORETYPE");
-  const std::optional<std::string> saved = outer ? std::optional<std::string>(outer) : std::nullopt;
-  const char* wanted = gemm_detail::kernel_for_this_cpu();
-  struct Case {
-    const char* core;
-    bool entry_points;
-    const char* user_choice;
-    bool upgraded;
-  };
-  for (Case c : {Case{"Prescott", true, nullptr, true}, Case{"Prescott", false, nullptr, false},
-                 Case{"Haswell", true, nullptr, false}, Case{"Prescott", true, "Sandybridge", false}}) {
-    FakeLibrary::core = c.core;
-    FakeLibrary::calls.clear();
-    if (c.user_choice) setenv("OPENBLAS_CORETYPE", c.user_choice, 1);
-    else unsetenv("OPENBLAS_CORETYPE");
-    gemm_detail::KernelSelection library{&FakeLibrary::core_name,
-                                         c.entry_points ? &FakeLibrary::init : nullptr,
-                                         c.entry_points ? &FakeLibrary::quit : nullptr};
-    const char* got = gemm_detail::upgrade_fallback_kernel(library);
-    const bool upgraded = c.upgraded && wanted != nullptr;
-    EXPECT_EQ(got, upgraded ? wanted : nullptr) << c.core << " " << c.entry_points;
-    std::vector<std::string> expected_calls;
-    if (upgraded) expected_calls = {"quit", std::string("init ") + wanted};
-    EXPECT_EQ(FakeLibrary::calls, expected_calls);
-    // The environment is as it was: the user's choice kept, ours gone.
-    const char* after = std::getenv("OPENBLAS_CORETYPE");
-    EXPECT_EQ(after ? std::string(after) : "-", c.user_choice ? c.user_choice : "-");
-  }
-  if (saved) setenv("OPENBLAS_CORETYPE", saved->c_str(), 1);
-  else unsetenv("OPENBLAS_CORETYPE");
 }
 
 }  // namespace

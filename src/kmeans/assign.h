@@ -1,0 +1,80 @@
+// The assignment step: every row of a block labelled with its nearest
+// centroid, the products and the argmin fused so that no product ever goes
+// to memory.
+//
+// The contract, the same on every machine and every instruction set:
+// - The product of row i and centroid j is one chain of fused multiply-adds
+//   over l = 0, 1, ..., d-1 starting from +0.0f:
+//       acc = fma(X[i, l], C[j, l], acc)
+//   Each fma rounds once, correctly, so a scalar loop and any vector lane
+//   that performs this chain produce the same bits. The vector paths put
+//   rows (never l) into lanes and so perform exactly this chain per lane.
+// - The score of centroid j is norms[j] - (acc + acc), two float roundings.
+// - The label is what a scan j = 0, 1, ..., k-1 with best = +inf and a
+//   strict `score < best` returns: ties keep the lower index, a NaN score
+//   never wins, and a row whose scores are all NaN or +inf gets 0. With
+//   d = 0 every product and every norm is 0, so every label is 0.
+// So labels depend on the data alone, not on the CPU, the blocking or the
+// thread count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tarnwick {
+
+// Labels while iterating, half the memory traffic of the int64 result.
+// k <= kMaxClusters is checked before any assignment.
+using Label = std::int32_t;
+inline constexpr std::uint64_t kMaxClusters = INT32_MAX;
+
+// A block of rows to label: X is rows×d (row stride d), C is k×d, norms has
+// k entries (the centroids' squared norms as plain float sums).
+struct AssignBlock {
+  const float* X;
+  std::size_t rows;
+  std::size_t d;
+  const float* C;
+  std::size_t k;
+  const float* norms;
+};
+
+// Floats of scratch one call of assign_rows needs for rows×d blocks: a
+// group of rows rearranged lanes-first. Never more than rows × d.
+std::size_t assign_scratch_floats(std::size_t rows, std::size_t d);
+
+// Labels every row of the block into out, by the fastest path this process
+// has. `scratch` holds assign_scratch_floats(b.rows, b.d) floats.
+void assign_rows(const AssignBlock& b, Label* out, float* scratch);
+
+namespace assign_detail {
+
+enum class Path { portable, avx2, avx512, neon };
+
+const char* path_name(Path path);
+
+// The paths this CPU and operating system can run; portable is always one.
+std::vector<Path> available_paths();
+
+// The path assign_rows takes.
+Path chosen_path();
+
+// One path's kernel. `products` writes the block's products (rows×k, row
+// stride k) instead of labels: the same chains, for tests.
+struct Kernel {
+  std::size_t group_rows;  // rows rearranged at once
+  void (*labels)(const AssignBlock& b, Label* out, float* scratch);
+  void (*products)(const AssignBlock& b, float* G, float* scratch);
+};
+
+Kernel kernel(Path path);
+
+// The per-instruction-set kernels, each in a file of its own compiled for
+// its instruction set; only called where the CPU has it.
+Kernel avx2_kernel();
+Kernel avx512_kernel();
+Kernel neon_kernel();
+
+}  // namespace assign_detail
+}  // namespace tarnwick

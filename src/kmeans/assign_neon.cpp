@@ -1,0 +1,38 @@
+// The assignment kernel with NEON on 64-bit Arm: four rows to a register,
+// tiles of four row vectors by five centroids (twenty accumulators of
+// thirty-two registers). vfmaq_f32 rounds once, like every other path.
+#include "kmeans/assign.h"
+
+#if defined(__aarch64__)
+#include <arm_neon.h>
+
+#include "kmeans/assign_kernel.h"
+
+namespace tarnwick::assign_detail {
+namespace {
+
+struct Neon {
+  static constexpr std::size_t kWidth = 4;
+  using F = float32x4_t;
+  using I = int32x4_t;
+  using Mask = uint32x4_t;
+  static F zero() { return vdupq_n_f32(0.0f); }
+  static F load(const float* p) { return vld1q_f32(p); }
+  static F set1(float x) { return vdupq_n_f32(x); }
+  static F fma(F a, F b, F c) { return vfmaq_f32(c, a, b); }
+  static F add(F a, F b) { return vaddq_f32(a, b); }
+  static F sub(F a, F b) { return vsubq_f32(a, b); }
+  static Mask less(F a, F b) { return vcltq_f32(a, b); }
+  static F select(Mask m, F a, F b) { return vbslq_f32(m, a, b); }
+  static I select(Mask m, I a, I b) { return vbslq_s32(m, a, b); }
+  static I set1_label(Label j) { return vdupq_n_s32(j); }
+  static void store(float* p, F v) { vst1q_f32(p, v); }
+  static void store_labels(Label* p, I v) { vst1q_s32(p, v); }
+};
+
+}  // namespace
+
+Kernel neon_kernel() { return FusedAssign<Neon, 4, 5>::kernel(); }
+
+}  // namespace tarnwick::assign_detail
+#endif

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "kmeans/assign.h"
+
+namespace tarnwick {
+namespace {
+
+using assign_detail::Path;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+struct Case {
+  std::size_t rows, d, k;
+  std::vector<float> X, C, norms;
+  AssignBlock block() const { return {X.data(), rows, d, C.data(), k, norms.data()}; }
+};
+
+// Normal values scaled by 2^-40 .. 2^60, small integers (exact ties), NaN,
+// ±inf, ±0; every third centroid a copy of an earlier one.
+Case make_case(std::mt19937_64& gen, std::size_t rows, std::size_t d, std::size_t k) {
+  Case c{rows, d, k, std::vector<float>(rows * d), std::vector<float>(k * d), std::vector<float>(k)};
+  std::normal_distribution<float> normal;
+  const int style = int(gen() % 3);
+  auto value = [&] {
+    switch (gen() % 50) {
+      case 0: return kNaN;
+      case 1: return kInf;
+      case 2: return -kInf;
+      case 3: return -0.0f;
+      case 4: return 0.0f;
+    }
+    if (style == 0) return float(int(gen() % 7) - 3);
+    if (style == 1) return normal(gen);
+    return std::ldexp(normal(gen), int(gen() % 101) - 40);
+  };
+  for (float& x : c.X) x = style == 0 && gen() % 4 ? float(int(gen() % 5) - 2) : value();
+  for (float& x : c.C) x = value();
+  for (std::size_t j = 2; j < k; j += 3) std::memcpy(&c.C[j * d], &c.C[(gen() % j) * d], d * 4);
+  if (rows > 2) std::fill_n(&c.X[d], d, kNaN);  // an all-NaN row
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::size_t l = 0; l < d; ++l) c.norms[j] = c.norms[j] + c.C[j * d + l] * c.C[j * d + l];
+  return c;
+}
+
+// The contract, written out.
+float chain(const Case& c, std::size_t i, std::size_t j) {
+  float acc = 0.0f;
+  for (std::size_t l = 0; l < c.d; ++l) acc = std::fma(c.X[i * c.d + l], c.C[j * c.d + l], acc);
+  return acc;
+}
+
+TEST(Assign, EveryPathIsTheFmaChainAndTheStrictScan) {
+  std::mt19937_64 gen(17);
+  const std::vector<Path> paths = assign_detail::available_paths();
+  for (Path p : paths) std::printf("path %s\n", assign_detail::path_name(p));
+  for (std::size_t d : {1, 2, 3, 16, 17, 64, 784})
+    for (std::size_t k : {1, 3, 8, 10, 16, 17, 31, 100, 1000}) {
+      // Whole groups of every path, groups short of vectors, rows short of a vector.
+      const std::size_t rows = d * k > 20000 ? 83 : 64 * 3 + 16 + 8 + 5;
+      const Case c = make_case(gen, rows, d, k);
+      std::vector<float> G(rows * k);
+      std::vector<Label> expected(rows);
+      for (std::size_t i = 0; i < rows; ++i) {
+        float best = kInf;
+        expected[i] = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+          G[i * k + j] = chain(c, i, j);
+          const float score = c.norms[j] - (G[i * k + j] + G[i * k + j]);
+          if (score < best) best = score, expected[i] = Label(j);
+        }
+      }
+      for (Path p : paths) {
+        const assign_detail::Kernel kernel = assign_detail::kernel(p);
+        std::vector<float> scratch(kernel.group_rows * d), got_G(rows * k, -1.0f);
+        std::vector<Label> got(rows, -1);
+        kernel.labels(c.block(), got.data(), scratch.data());
+        ASSERT_EQ(got, expected) << assign_detail::path_name(p) << " d=" << d << " k=" << k;
+        kernel.products(c.block(), got_G.data(), scratch.data());
+        ASSERT_EQ(std::memcmp(got_G.data(), G.data(), G.size() * 4), 0)
+            << assign_detail::path_name(p) << " d=" << d << " k=" << k;
+      }
+    }
+}
+
+TEST(Assign, ZeroColumnsLabelEveryRowZero) {
+  const float norms[3] = {0.0f, 0.0f, 0.0f};
+  std::vector<float> X(1), C(1);
+  std::vector<Label> out(40, 7);
+  assign_rows({X.data(), 40, 0, C.data(), 3, norms}, out.data(), nullptr);
+  EXPECT_EQ(out, std::vector<Label>(40, 0));
+}
+
+TEST(Assign, ScratchNeverExceedsTheBlock) {
+  for (std::size_t rows : {1, 7, 64, 1000})
+    EXPECT_LE(assign_scratch_floats(rows, 5), rows * 5);
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,8 +1,8 @@
 # Cross build for 64-bit Arm Linux with Debian's cross compiler
 # (g++-aarch64-linux-gnu). The target's libraries come through multiarch
 # (/usr/lib/aarch64-linux-gnu); its C and C++ runtimes live under
-# /usr/aarch64-linux-gnu. Programs built for the target (the OpenBLAS probe,
-# the test discovery, ctest) run through qemu-user, on the C library they were
+# /usr/aarch64-linux-gnu. Programs built for the target (the test
+# discovery, ctest) run through qemu-user, on the C library they were
 # linked against: the loader under /usr/aarch64-linux-gnu would otherwise pick
 # up the multiarch libc6:arm64, a different build, and hang in its first lock.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -12,13 +12,14 @@ for a per-iteration time as long as no side stops early: the data are
 overlapping Gaussian mixtures, and the run checks that every side really does
 11 iterations.
 
-The OpenBLAS kernel matters (about 2x in the product). Ours links a static
-OpenBLAS that picks its kernel from OPENBLAS_CORETYPE or, without it, from the
-CPU model (and, where that falls back to the generic kernel, from the CPU's
-features); the run reports which one it got. The peers bring their own
-OpenBLAS builds, whose kernels are reported through threadpoolctl. Set
-OPENBLAS_CORETYPE before starting this script to change ours (it changes the
-peers' too).
+Ours runs its own fused kernel (products and argmin in one pass, AVX-512,
+AVX2+FMA or portable by the CPU); the peers bring their own BLAS builds,
+whose kernels are reported through threadpoolctl. Beside the times it prints
+the rate each side achieves (2nkd flops and the 4nd bytes of X per
+iteration) against this machine's measured limits: the float32 GEMM rate of
+numpy's BLAS on a large square product and the read bandwidth of the same
+thread count. Last, for information, whole calls (seeding included) against
+KMeans(n_init=1, max_iter=11).fit on float32 data.
 
 Needs numpy, scikit-learn, faiss-cpu and threadpoolctl.
 """
@@ -176,15 +177,36 @@ def blas_kernels():
     return out
 
 
-def our_kernel():
-    """The kernel our OpenBLAS ends up with: it names each choice it makes on
-    standard error when OPENBLAS_VERBOSE=2, and the last one stands."""
-    env = dict(os.environ, OPENBLAS_VERBOSE="2")
-    proc = subprocess.run([sys.executable, "-c", "import tarnwick_accel"], env=env,
-                          capture_output=True, text=True, timeout=60)
-    cores = [line.split(":", 1)[1].strip() for line in proc.stderr.splitlines()
-             if line.startswith("Core:")]
-    return cores[-1] if cores else "unknown"
+def our_path():
+    flags = set()
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith(("flags", "Features")):
+            flags = set(line.split(":", 1)[1].split())
+            break
+    if "avx512f" in flags:
+        return "AVX-512"
+    if {"avx2", "fma"} <= flags:
+        return "AVX2+FMA"
+    return "NEON" if "asimd" in flags else "portable (fmaf)"
+
+
+def machine_limits(threads):
+    """(GFLOP/s of a 2048x2048 float32 GEMM, read GB/s of summing 1 GiB),
+    both on `threads` threads: what the kernels could reach at best."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from threadpoolctl import threadpool_limits
+
+    rng = np.random.default_rng(0)
+    A = rng.standard_normal((2048, 2048), dtype=np.float32)
+    with threadpool_limits(limits=threads, user_api="blas"):
+        t = best_of(lambda: A @ A, 5)
+    gflops = 2 * 2048**3 / t / 1e9
+    big = np.ones(2**28, dtype=np.float32)
+    parts = np.array_split(big, threads)
+    with ThreadPoolExecutor(threads) as pool:  # numpy's sum lets go of the GIL
+        t = best_of(lambda: list(pool.map(np.sum, parts)), 5)
+    return gflops, big.nbytes / t / 1e9
 
 
 def main():
@@ -201,10 +223,8 @@ def main():
 
     print(f"CPU: {cpu_model()}, {os.cpu_count()} logical CPUs; threads per side: {threads}; "
           f"load average at start {os.getloadavg()[0]:.2f}")
-    coretype = os.environ.get("OPENBLAS_CORETYPE")
-    print(f"ours: static OpenBLAS, kernel {our_kernel()} "
-          f"({'OPENBLAS_CORETYPE=' + coretype if coretype else 'OPENBLAS_CORETYPE unset'})")
-    for extra in ("OPENBLAS_L2_SIZE", "OPENBLAS_VERBOSE"):
+    print(f"ours: fused assignment kernel, {our_path()} path")
+    for extra in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
         if extra in os.environ:
             print(f"  note: {extra}={os.environ[extra]} is set")
     if peers:
@@ -213,6 +233,10 @@ def main():
         print("sklearn runs its Lloyd loop on scipy's OpenBLAS; faiss on its own.")
     print(f"time per iteration = (t[{ITERS} iters] - t[1 iter]) / {ITERS - 1}, each t the best of "
           f"{ARGS.repeats}; peers start from sklearn kmeans_plusplus centres, ours from its own")
+    limits = machine_limits(threads) if peers else None
+    if limits:
+        print(f"machine limits on {threads} threads: GEMM {limits[0]:.1f} GFLOP/s (numpy's BLAS, "
+              f"2048^3 float32), read {limits[1]:.1f} GB/s")
     print()
 
     rows = []
@@ -252,6 +276,13 @@ def main():
             with threadpool_limits(limits=threads, user_api="blas"):
                 row["numpy_gemm"] = best_of(lambda: X32 @ C.T, max(ARGS.repeats, 5))
 
+            def sk_fit(X=X32, k=k):
+                with threadpool_limits(limits=threads):
+                    KMeans(n_clusters=k, n_init=1, max_iter=ITERS, random_state=SEED).fit(X)
+
+            row["whole_ours"] = best_of(lambda: ta.kmeans(X64, k, ITERS, SEED), 3)
+            row["whole_sklearn"] = best_of(sk_fit, 3)
+
         if not ARGS.no_memory:
             npy = os.path.join(tmp.name, "X.npy")
             np.save(npy, X64)
@@ -269,7 +300,7 @@ def main():
     print(f"load average at end {os.getloadavg()[0]:.2f} (timings are best-of; a loaded machine "
           f"inflates every side)")
     print()
-    print_summary(rows, peers)
+    print_summary(rows, peers, limits)
 
 
 def fmt_ms(t):
@@ -286,7 +317,7 @@ def print_row(r, peers):
     print(line + ("" if ok else "  ** SOME SIDE STOPPED EARLY: times not comparable **"))
 
 
-def print_summary(rows, peers):
+def print_summary(rows, peers, limits):
     hdr = f"{'n':>9} {'d':>3} {'k':>3} | {'ours ms':>10}"
     if peers:
         hdr += f" {'sklearn ms':>11} {'faiss ms':>10} | {'ours/skl':>8} {'ours/faiss':>10}"
@@ -306,9 +337,11 @@ def print_summary(rows, peers):
         print(line)
 
     print()
-    print("Product rate: 2*n*k*d flops per iteration over each side's whole iteration time,")
-    print("and over one numpy X @ C.T of the same shape (numpy's own OpenBLAS, same thread count)")
-    hdr = f"{'n':>9} {'d':>3} {'k':>3} | {'ours GF/s':>9}"
+    print("Rates per iteration: 2*n*k*d flops and the 4*n*d bytes of X over each side's")
+    print("whole iteration time, and over one numpy X @ C.T of the same shape")
+    if limits:
+        print(f"(machine: GEMM {limits[0]:.1f} GFLOP/s, read {limits[1]:.1f} GB/s)")
+    hdr = f"{'n':>9} {'d':>3} {'k':>3} | {'ours GF/s':>9} {'ours GB/s':>9}"
     if peers:
         hdr += f" {'skl GF/s':>9} {'faiss GF/s':>10} | {'numpy X@C.T ms':>14} {'GF/s':>7}"
     print(hdr)
@@ -316,11 +349,23 @@ def print_summary(rows, peers):
     for r in rows:
         n, d, k = r["shape"]
         f = r["flops"]
-        line = f"{n:>9} {d:>3} {k:>3} | {f / r['ours'] / 1e9:9.2f}"
+        line = f"{n:>9} {d:>3} {k:>3} | {f / r['ours'] / 1e9:9.2f} {4 * n * d / r['ours'] / 1e9:9.2f}"
         if peers:
             line += (f" {f / r['sklearn'] / 1e9:9.2f} {f / r['faiss'] / 1e9:10.2f} | "
                      f"{fmt_ms(r['numpy_gemm']):>14} {f / r['numpy_gemm'] / 1e9:7.2f}")
         print(line)
+
+    if peers:
+        print()
+        print(f"Whole calls, {ITERS} iterations, seeding included (ours from float64 data, sklearn")
+        print("KMeans(n_init=1, max_iter=11).fit on float32), for information")
+        hdr = f"{'n':>9} {'d':>3} {'k':>3} | {'ours ms':>10} {'sklearn ms':>11} {'ratio':>6}"
+        print(hdr)
+        print("-" * len(hdr))
+        for r in rows:
+            n, d, k = r["shape"]
+            print(f"{n:>9} {d:>3} {k:>3} | {fmt_ms(r['whole_ours'])}  {fmt_ms(r['whole_sklearn'])} "
+                  f"{r['whole_ours'] / r['whole_sklearn']:6.2f}")
 
     if "rss_growth" in rows[0]:
         print()

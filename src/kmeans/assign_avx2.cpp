@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include "kmeans/assign_kernel.h"
+#include "kmeans/lanes.h"
 
 namespace tarnwick::assign_detail {
 namespace {
@@ -31,6 +32,9 @@ struct Avx2 {
   }
   static I set1_label(Label j) { return _mm256_set1_epi32(j); }
   static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
+  static void columns8(const float* rows, std::size_t stride, F column[8]) {
+    lanes::columns8x8(rows, stride, column);
+  }
   static void store_labels(Label* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 };
 

@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include "kmeans/assign_kernel.h"
+#include "kmeans/lanes.h"
 
 namespace tarnwick::assign_detail {
 namespace {
@@ -28,6 +29,9 @@ struct Avx512 {
   static I select(Mask m, I a, I b) { return _mm512_mask_blend_epi32(m, b, a); }
   static I set1_label(Label j) { return _mm512_set1_epi32(j); }
   static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
+  static void columns8(const float* rows, std::size_t stride, F column[8]) {
+    lanes::columns16x8(rows, stride, column);
+  }
   static void store_labels(Label* p, I v) { _mm512_storeu_si512(p, v); }
 };
 

@@ -15,7 +15,7 @@
 // V provides: kWidth; types F (floats), I (int32 labels), Mask; zero,
 // load, set1, fma(a, b, c) = a·b + c rounded once, add, sub, less (ordered
 // a < b), select(mask, a, b) = mask ? a : b for F and I, set1_label,
-// store, store_labels.
+// store, store_labels; optionally columns8 (see rearrange).
 #pragma once
 
 #include <cstddef>
@@ -62,13 +62,25 @@ struct FusedAssign {
   static constexpr std::size_t kGroupRows = G * W;
 
   // Rows [0, NV·W) of X into `panel` lanes-first: X[r, l] goes to
-  // panel[(l·NV + r / W)·W + r % W].
+  // panel[(l·NV + r / W)·W + r % W]. Eight columns at a time by register
+  // transposes where V has them (V::columns8: columns 0-7 of W rows).
   template <std::size_t NV>
   static void rearrange(const float* X, std::size_t d, float* panel) {
-    for (std::size_t r = 0; r < NV * W; ++r) {
-      const float* row = X + r * d;
-      float* dst = panel + (r / W) * W + r % W;
-      for (std::size_t l = 0; l < d; ++l) dst[l * NV * W] = row[l];
+    constexpr std::size_t kStride = NV * W;
+    for (std::size_t g = 0; g < NV; ++g) {
+      const float* rows = X + g * W * d;
+      float* dst = panel + g * W;
+      std::size_t l = 0;
+      if constexpr (requires(F* column) { V::columns8(rows, d, column); }) {
+        for (; l + 8 <= d; l += 8) {
+          F column[8];
+          V::columns8(rows + l, d, column);
+#pragma GCC unroll 8
+          for (std::size_t c = 0; c < 8; ++c) V::store(dst + (l + c) * kStride, column[c]);
+        }
+      }
+      for (std::size_t r = 0; r < W; ++r)
+        for (std::size_t m = l; m < d; ++m) dst[m * kStride + r] = rows[r * d + m];
     }
   }
 

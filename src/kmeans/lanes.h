@@ -11,6 +11,10 @@
 #include <immintrin.h>
 
 namespace tarnwick::lanes {
+// Internal to each file that includes it: a file compiled for a wider
+// instruction set (assign_avx512.cpp) compiles these with its own flags, and
+// the linker must not hand that copy to code that runs on any CPU.
+namespace {
 
 // Columns 0-7 of eight rows, by an 8×8 transpose.
 __attribute__((target("avx2"))) inline void columns8x8(const float* rows, std::size_t stride,
@@ -104,5 +108,6 @@ __attribute__((target("avx512f"))) inline __m512 column16(const float* rows, std
 
 #pragma GCC diagnostic pop
 
+}  // namespace
 }  // namespace tarnwick::lanes
 #endif

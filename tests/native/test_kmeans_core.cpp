@@ -37,8 +37,8 @@ std::string fault_text(const std::function<void()>& f) {
 }
 
 // Everything serially: sums in index order, naive dot products. On data where
-// every intermediate is exact, neither the pool's reduction trees nor the
-// library's summation order can matter, so labels must agree exactly.
+// every intermediate is exact, neither the pool's reduction trees nor fused
+// roundings can matter, so labels must agree exactly.
 Labels reference(const Data& X, std::size_t n, std::size_t d, std::size_t k, std::uint64_t iters,
                  std::uint64_t seed) {
   SplitMix64 rng = SplitMix64::for_kmeans(seed);

@@ -282,3 +282,43 @@ def test_fault_after_many_runs_matches_reference(dim, panic_type):
     with pytest.raises(panic_type) as got:
         optimize_layout(*args)
     assert str(got.value) == str(expected.value)
+
+
+def crowded_graph(rng, n_vertices, dim, n_edges, self_loops):
+    """Few vertices and many edges, heads in stretches: nearly every run
+    reads a row that an earlier run still in the schedule writes, and waits
+    for it, or takes a lane beside it."""
+    head = np.sort(rng.integers(0, n_vertices, n_edges))
+    tail = rng.integers(0, n_vertices, n_edges)
+    tail[tail == head] = (tail[tail == head] + 1) % n_vertices
+    tail[rng.integers(0, n_edges, self_loops)] = head[rng.integers(0, n_edges, self_loops)]
+    eps = rng.choice([1.0, 1.0, 1.0, 2.0, 0.5], n_edges)
+    return rng.normal(size=(n_vertices, dim)) * 4, head, tail, eps
+
+
+# Where the schedule's decisions are made most often: a few dozen vertices,
+# up to twelve samples per edge and the same rows over and over, runs of
+# many lengths, with and without self-loops in between.
+@pytest.mark.parametrize("n_vertices, dim, b, rate, self_loops", [
+    (2, 2, 0.895, 12, 0), (5, 1, 1.0, 8, 0), (24, 2, 0.895, 10, 0), (24, 3, 1.3, 6, 4),
+    (40, 2, 1.0, 12, 6), (40, 5, 0.895, 4, 0), (48, 7, 0.7, 5, 2), (64, 16, 0.895, 9, 0),
+])
+def test_crowded_graph_matches_reference(n_vertices, dim, b, rate, self_loops):
+    rng = np.random.default_rng(n_vertices * 100 + dim)
+    embedding, head, tail, eps = crowded_graph(rng, n_vertices, dim, 30 * n_vertices, self_loops)
+    assert matches_reference(embedding, head, tail, eps, 5, 1.577, b, 1.0, rate, 1.0, n_vertices + rate)
+
+
+# Hub heads shared by many runs, with rows that collide on every other
+# step: the head of one run is the tail or sample of the next ones.
+@pytest.mark.parametrize("dim", [2, 4])
+def test_chained_heads_match_reference(dim):
+    rng = np.random.default_rng(70 + dim)
+    n = 30
+    head = np.repeat(np.arange(n), 3)
+    tail = (head + 1) % n  # every run writes the next run's head
+    eps = np.ones(len(head))
+    embedding = rng.normal(size=(n, dim))
+    assert matches_reference(embedding, head, tail, eps, 8, 1.577, 0.895, 1.0, 7, 1.0, 3)
+    # Backwards too: each run's tail is the head of a run already booked.
+    assert matches_reference(embedding, head, (head - 1) % n, eps, 8, 1.577, 0.895, 1.0, 7, 1.0, 4)

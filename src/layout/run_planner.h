@@ -31,16 +31,24 @@ struct PlannedRun {
   std::uint32_t steps[kMaxSteps];
 };
 
+// Per vertex, the last tick of the lane schedule that writes the row and
+// the last that reads it: what a later step touching the row must follow.
+struct RowTicks {
+  std::uint32_t written;
+  std::uint32_t read;
+};
+
 class RunPlanner {
  public:
   // Rows are coded in 31 bits.
   static constexpr std::uint64_t kMaxVertices = std::uint64_t{1} << 31;
 
-  // `side_table` holds one word per vertex that the caller will read for
-  // every planned row; it is fetched early along with the rows. Samples
-  // beyond those drawn ahead are drawn by `draw`.
-  RunPlanner(EpochState& state, const std::uint32_t* side_table, IndexDraw draw)
-      : state_(state), side_table_(side_table), draw_(draw) {}
+  // `side_table` holds the entry per vertex that the caller will read for
+  // every planned row; it is fetched early along with the rows, unless
+  // `fetch_rows` is false (they stay in cache anyway). Samples beyond those
+  // drawn ahead are drawn by `draw`.
+  RunPlanner(EpochState& state, const RowTicks* side_table, IndexDraw draw, bool fetch_rows)
+      : state_(state), side_table_(side_table), draw_(draw), fetch_rows_(fetch_rows) {}
 
   void begin_epoch() {
     cursor_ = 0;
@@ -184,6 +192,7 @@ class RunPlanner {
   }
 
   [[gnu::always_inline]] void fetch_early(std::uint32_t row) const {
+    if (!fetch_rows_) return;
     __builtin_prefetch(state_.x + static_cast<std::size_t>(row) * state_.dim, 1, 3);
     __builtin_prefetch(side_table_ + row, 1, 3);
   }
@@ -192,8 +201,9 @@ class RunPlanner {
   static constexpr std::size_t kNoBlock = ~std::size_t{0};
 
   EpochState& state_;
-  const std::uint32_t* const side_table_;
+  const RowTicks* const side_table_;
   const IndexDraw draw_;
+  const bool fetch_rows_;
   std::size_t cursor_ = 0;
   bool stopped_ = false;
   std::size_t block_ = kNoBlock;  // the first edge of the block in due_

@@ -68,5 +68,37 @@ TEST(LayoutPaths, LibraryPowAndVectorPowGiveTheSameBits) {
   }
 }
 
+// The plain loop, edge by edge with every check: what the lanes must equal.
+std::vector<double> plain_layout(const Graph& g, std::size_t dim, double b, std::uint64_t rate, std::uint64_t epochs) {
+  std::vector<double> x = g.x;
+  EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
+  EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), rate);
+  layout::EpochState state(x.data(), x.size() / dim, dim, edges, schedule,
+                           LayoutParams{epochs, 1.577, b, 1.0, 1.0, 3});
+  for (std::uint64_t e = 0; e < epochs; ++e) {
+    state.begin_epoch(e);
+    for (std::size_t i = state.next_due(0); i < edges.n_edges; i = state.next_due(i + 1)) {
+      state.process_edge<false>(i);
+    }
+  }
+  return x;
+}
+
+// Few vertices, many samples: most steps wait for a row that an earlier run
+// writes, so the schedule packs runs around each other at every tick.
+TEST(LayoutPaths, LanesMatchThePlainLoopOnCrowdedGraphs) {
+  for (std::size_t n : {3u, 17u, 60u, 400u}) {
+    for (std::size_t dim : {1u, 2u, 3u, 6u}) {
+      const Graph g = knn_like(n, dim, 12);
+      std::vector<double> lanes = g.x;
+      EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
+      EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), 11);
+      run_epochs(lanes.data(), n, dim, edges, schedule, LayoutParams{9, 1.577, 0.895, 1.0, 1.0, 3});
+      const std::vector<double> plain = plain_layout(g, dim, 0.895, 11, 9);
+      ASSERT_EQ(std::memcmp(lanes.data(), plain.data(), plain.size() * sizeof(double)), 0) << n << " " << dim;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick

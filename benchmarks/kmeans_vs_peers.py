@@ -374,7 +374,7 @@ def print_summary(rows, peers, limits):
         print("Our peak memory beyond the float64 input (fresh process per shape, peak RSS growth)")
         print("vs the buffers of the plain algorithm: 4nd (float32 copy) + 4nk (products) + 16n")
         print("(two label arrays) + 4md (seeding sample, m = 100000, only when n > m); ours")
-        print("holds the products of only the row blocks being assigned, so it can need less")
+        print("never holds the products, so it needs less")
         hdr = f"{'n':>9} {'d':>3} {'k':>3} | {'growth MiB':>10} {'needed MiB':>10} {'ratio':>6}"
         print(hdr)
         print("-" * len(hdr))

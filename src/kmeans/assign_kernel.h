@@ -79,8 +79,11 @@ struct FusedAssign {
           for (std::size_t c = 0; c < 8; ++c) V::store(dst + (l + c) * kStride, column[c]);
         }
       }
-      for (std::size_t r = 0; r < W; ++r)
-        for (std::size_t m = l; m < d; ++m) dst[m * kStride + r] = rows[r * d + m];
+      // Column by column: W stores side by side per column, with no loop
+      // overhead per element (this is all of it for narrow rows).
+      for (; l < d; ++l)
+#pragma GCC unroll 16
+        for (std::size_t r = 0; r < W; ++r) dst[l * kStride + r] = rows[r * d + l];
     }
   }
 

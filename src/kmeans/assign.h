@@ -8,7 +8,8 @@
 //       acc = fma(X[i, l], C[j, l], acc)
 //   Each fma rounds once, correctly, so a scalar loop and any vector lane
 //   that performs this chain produce the same bits. The vector paths put
-//   rows (never l) into lanes and so perform exactly this chain per lane.
+//   rows or centroids (never l) into lanes and so perform exactly this
+//   chain per lane.
 // - The score of centroid j is norms[j] - (acc + acc), two float roundings.
 // - The label is what a scan j = 0, 1, ..., k-1 with best = +inf and a
 //   strict `score < best` returns: ties keep the lower index, a NaN score
@@ -40,9 +41,10 @@ struct AssignBlock {
   const float* norms;
 };
 
-// Floats of scratch one call of assign_rows needs for rows×d blocks: a
-// group of rows rearranged lanes-first. Never more than rows × d.
-std::size_t assign_scratch_floats(std::size_t rows, std::size_t d);
+// Floats of scratch one call of assign_rows needs for blocks of rows×d and
+// k centroids: a group of rows, or the centroids, rearranged lanes-first.
+// Never more than max(rows, 32) × d.
+std::size_t assign_scratch_floats(std::size_t rows, std::size_t d, std::size_t k);
 
 // Labels every row of the block into out, by the fastest path this process
 // has. `scratch` holds assign_scratch_floats(b.rows, b.d) floats.
@@ -60,12 +62,18 @@ std::vector<Path> available_paths();
 // The path assign_rows takes.
 Path chosen_path();
 
-// One path's kernel. `products` writes the block's products (rows×k, row
-// stride k) instead of labels: the same chains, for tests.
+// One path's kernel, in its two layouts: rows in lanes (any k), and
+// centroids in lanes (k <= centroid_lanes). `products` writes the block's
+// products (rows×k, row stride k) instead of labels: the same chains, for
+// tests. Scratch: group_rows·d floats for rows in lanes, centroid_lanes·d
+// for centroids in lanes.
 struct Kernel {
-  std::size_t group_rows;  // rows rearranged at once
+  std::size_t group_rows;      // rows rearranged at once
+  std::size_t centroid_lanes;  // the most centroids the second layout takes
   void (*labels)(const AssignBlock& b, Label* out, float* scratch);
   void (*products)(const AssignBlock& b, float* G, float* scratch);
+  void (*centroid_labels)(const AssignBlock& b, Label* out, float* scratch);
+  void (*centroid_products)(const AssignBlock& b, float* G, float* scratch);
 };
 
 Kernel kernel(Path path);

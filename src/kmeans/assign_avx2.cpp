@@ -36,11 +36,40 @@ struct Avx2 {
     lanes::columns8x8(rows, stride, column);
   }
   static void store_labels(Label* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+  // Columns of eight rows of D floats: loads and in-register shuffles.
+  template <std::size_t D>
+    requires(D == 1 || D == 2 || D == 4)
+  static void columns(const float* rows, F (&column)[D]) {
+    if constexpr (D == 1) {
+      column[0] = _mm256_loadu_ps(rows);
+    } else if constexpr (D == 2) {
+      // Within 128-bit halves, then the 64-bit pairs back in row order.
+      const F a = _mm256_loadu_ps(rows), b = _mm256_loadu_ps(rows + 8);
+      const auto in_order = [](F v) {
+        return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(v), _MM_SHUFFLE(3, 1, 2, 0)));
+      };
+      column[0] = in_order(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+      column[1] = in_order(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    } else {
+      // Rows r and r + 4 side by side, then a 4×4 transpose in each half.
+      const auto pair = [&](std::size_t r) {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows + 4 * r)),
+                                    _mm_loadu_ps(rows + 4 * (r + 4)), 1);
+      };
+      const F t0 = pair(0), t1 = pair(1), t2 = pair(2), t3 = pair(3);
+      const F u0 = _mm256_unpacklo_ps(t0, t1), u1 = _mm256_unpackhi_ps(t0, t1);
+      const F u2 = _mm256_unpacklo_ps(t2, t3), u3 = _mm256_unpackhi_ps(t2, t3);
+      column[0] = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(1, 0, 1, 0));
+      column[1] = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(3, 2, 3, 2));
+      column[2] = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(1, 0, 1, 0));
+      column[3] = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(3, 2, 3, 2));
+    }
+  }
 };
 
 }  // namespace
 
-Kernel avx2_kernel() { return FusedAssign<Avx2, 2, 5>::kernel(); }
+Kernel avx2_kernel() { return make_kernel<Avx2, 2, 5, 10, 5>(); }
 
 }  // namespace tarnwick::assign_detail
 #endif

@@ -37,7 +37,7 @@ struct Avx512 {
 
 }  // namespace
 
-Kernel avx512_kernel() { return FusedAssign<Avx512, 4, 5>::kernel(); }
+Kernel avx512_kernel() { return make_kernel<Avx512, 4, 5, 16, 8>(); }
 
 }  // namespace tarnwick::assign_detail
 #endif

@@ -5,12 +5,14 @@
 // linker, with code that runs on any CPU. For the same reason it uses no
 // library templates.
 //
-// Lanes are rows: a group of up to G vectors of W rows is first rearranged
-// so that, for each l, the group's X[., l] lie side by side; then for each
-// tile of M centroids and each l, one broadcast of C[j, l] per centroid and
-// one fma per (row vector, centroid). So every lane performs exactly the
-// chain of the contract in assign.h. The running best score and label of
-// each row stay in registers across all k centroids.
+// Two layouts. In the general one (FusedAssign) lanes are rows: a group of
+// up to G vectors of W rows is first rearranged so that, for each l, the
+// group's X[., l] lie side by side; then for each tile of M centroids and
+// each l, one broadcast of C[j, l] per centroid and one fma per (row vector,
+// centroid). So every lane performs exactly the chain of the contract in
+// assign.h. The running best score and label of each row stay in registers
+// across all k centroids. For long rows and few centroids, lanes are
+// centroids instead (CentroidLanes, below).
 //
 // V provides: kWidth; types F (floats), I (int32 labels), Mask; zero,
 // load, set1, fma(a, b, c) = a·b + c rounded once, add, sub, less (ordered
@@ -51,6 +53,23 @@ inline void scalar_products(const float* x, const AssignBlock& b, float* g) {
     float acc = 0.0f;
     for (std::size_t l = 0; l < b.d; ++l) acc = __builtin_fmaf(x[l], c[l], acc);
     g[j] = acc;
+  }
+}
+
+template <std::size_t N>
+struct Count {
+  static constexpr std::size_t value = N;
+};
+
+// Calls f with Count<count>{}, 1 <= count < N; nothing for 0.
+template <std::size_t N, class Fn>
+inline void with_count(std::size_t count, Fn&& f) {
+  if constexpr (N > 1) {
+    if (count == N - 1) {
+      f(Count<N - 1>{});
+      return;
+    }
+    with_count<N - 1>(count, f);
   }
 }
 
@@ -167,24 +186,6 @@ struct FusedAssign {
     });
   }
 
-  // Calls f with an integral-constant-like value of `count`, 1 <= count < N;
-  // nothing for 0.
-  template <std::size_t N, class Fn>
-  static void with_count(std::size_t count, Fn&& f) {
-    if constexpr (N > 1) {
-      if (count == N - 1) {
-        f(Count<N - 1>{});
-        return;
-      }
-      with_count<N - 1>(count, f);
-    }
-  }
-
-  template <std::size_t N>
-  struct Count {
-    static constexpr std::size_t value = N;
-  };
-
   // Whole groups of G vectors, then one group of the vectors left, then
   // the rows left one at a time.
   template <class Group, class Row>
@@ -192,6 +193,9 @@ struct FusedAssign {
     std::size_t i = 0;
     for (; i + kGroupRows <= b.rows; i += kGroupRows) {
       rearrange<G>(b.X + i * b.d, b.d, panel);
+      if (i + 2 * kGroupRows <= b.rows)
+        for (std::size_t f = 0; f < kGroupRows * b.d; f += 16)
+          __builtin_prefetch(b.X + (i + kGroupRows) * b.d + f, 0, 3);
       group(Count<G>{}, i);
     }
     with_count<G>((b.rows - i) / W, [&](auto nv) {
@@ -218,8 +222,274 @@ struct FusedAssign {
         [&](std::size_t i) { scalar_products(b.X + i * b.d, b, G_out + i * b.k); });
   }
 
-  static Kernel kernel() { return Kernel{kGroupRows, &labels, &products}; }
 };
+
+// Rows in lanes again, for rows of at most kNarrowMax columns: a vector's
+// columns go straight into registers (V::columns<D> where V has it) and
+// stay there across all k centroids, with no panel and no loop over l.
+inline constexpr std::size_t kNarrowMax = 4;
+
+template <class V, std::size_t G, std::size_t M>
+struct NarrowRows {
+  using F = typename V::F;
+  using I = typename V::I;
+  static constexpr std::size_t W = V::kWidth;
+
+  // Columns 0..D-1 of W rows of D columns.
+  template <std::size_t D>
+  [[gnu::always_inline]] static inline void load_columns(const float* rows, F (&x)[D]) {
+    if constexpr (requires(F(&c)[D]) { V::template columns<D>(rows, c); }) {
+      V::template columns<D>(rows, x);
+    } else {
+      alignas(64) float column[D][W];
+#pragma GCC unroll 16
+      for (std::size_t r = 0; r < W; ++r)
+#pragma GCC unroll 4
+        for (std::size_t l = 0; l < D; ++l) column[l][r] = rows[r * D + l];
+#pragma GCC unroll 4
+      for (std::size_t l = 0; l < D; ++l) x[l] = V::load(column[l]);
+    }
+  }
+
+  // acc[g][m] = the chain of row vector g with centroid j0 + m.
+  template <std::size_t D, std::size_t NV, std::size_t MM>
+  [[gnu::always_inline]] static inline void chains(const F (&x)[NV][D], const float* C,
+                                                   std::size_t j0, F (&acc)[NV][MM]) {
+#pragma GCC unroll 8
+    for (std::size_t m = 0; m < MM; ++m) {
+      const float* c = C + (j0 + m) * D;
+#pragma GCC unroll 8
+      for (std::size_t g = 0; g < NV; ++g) acc[g][m] = V::zero();
+#pragma GCC unroll 4
+      for (std::size_t l = 0; l < D; ++l) {
+        const F cl = V::set1(c[l]);
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < NV; ++g) acc[g][m] = V::fma(x[g][l], cl, acc[g][m]);
+      }
+    }
+  }
+
+  template <std::size_t D, std::size_t NV>
+  static void label_group(const float* rows, const AssignBlock& b, Label* out) {
+    F x[NV][D];
+    for (std::size_t g = 0; g < NV; ++g) load_columns<D>(rows + g * W * D, x[g]);
+    F best[NV];
+    I label[NV];
+    for (std::size_t g = 0; g < NV; ++g) {
+      best[g] = V::set1(kPlusInf);
+      label[g] = V::set1_label(0);
+    }
+    const auto fold = [&](auto mm, std::size_t j0) {
+      constexpr std::size_t MM = decltype(mm)::value;
+      F acc[NV][MM];
+      chains<D, NV, MM>(x, b.C, j0, acc);
+#pragma GCC unroll 8
+      for (std::size_t m = 0; m < MM; ++m) {
+        const F norm = V::set1(b.norms[j0 + m]);
+        const I index = V::set1_label(static_cast<Label>(j0 + m));
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < NV; ++g) {
+          const F score = V::sub(norm, V::add(acc[g][m], acc[g][m]));
+          const auto lt = V::less(score, best[g]);
+          best[g] = V::select(lt, score, best[g]);
+          label[g] = V::select(lt, index, label[g]);
+        }
+      }
+    };
+    std::size_t j = 0;
+    for (; j + M <= b.k; j += M) fold(Count<M>{}, j);
+    with_count<M>(b.k - j, [&](auto mm) { fold(mm, j); });
+    for (std::size_t g = 0; g < NV; ++g) V::store_labels(out + g * W, label[g]);
+  }
+
+  template <std::size_t D, std::size_t NV>
+  static void product_group(const float* rows, const AssignBlock& b, float* G_rows) {
+    F x[NV][D];
+    for (std::size_t g = 0; g < NV; ++g) load_columns<D>(rows + g * W * D, x[g]);
+    for (std::size_t j = 0; j < b.k; ++j) {
+      F acc[NV][1];
+      chains<D, NV, 1>(x, b.C, j, acc);
+      alignas(64) float lanes[W];
+      for (std::size_t g = 0; g < NV; ++g) {
+        V::store(lanes, acc[g][0]);
+        for (std::size_t r = 0; r < W; ++r) G_rows[(g * W + r) * b.k + j] = lanes[r];
+      }
+    }
+  }
+
+  // Whole groups of G vectors, then one group of the vectors left, then
+  // the rows left one at a time.
+  template <std::size_t D, class Group, class Row>
+  static void each_group(const AssignBlock& b, Group&& group, Row&& row) {
+    std::size_t i = 0;
+    for (; i + G * W <= b.rows; i += G * W) group(Count<G>{}, i);
+    with_count<G>((b.rows - i) / W, [&](auto nv) {
+      group(nv, i);
+      i += decltype(nv)::value * W;
+    });
+    for (; i < b.rows; ++i) row(i);
+  }
+
+  template <std::size_t D>
+  static void labels_of(const AssignBlock& b, Label* out) {
+    each_group<D>(
+        b,
+        [&](auto nv, std::size_t i) {
+          label_group<D, decltype(nv)::value>(b.X + i * D, b, out + i);
+        },
+        [&](std::size_t i) { out[i] = scalar_label(b.X + i * D, b); });
+  }
+
+  template <std::size_t D>
+  static void products_of(const AssignBlock& b, float* G_out) {
+    each_group<D>(
+        b,
+        [&](auto nv, std::size_t i) {
+          product_group<D, decltype(nv)::value>(b.X + i * D, b, G_out + i * b.k);
+        },
+        [&](std::size_t i) { scalar_products(b.X + i * D, b, G_out + i * b.k); });
+  }
+
+  // With 1 <= b.d <= kNarrowMax.
+  static void labels(const AssignBlock& b, Label* out) {
+    with_count<kNarrowMax + 1>(b.d, [&](auto dd) { labels_of<decltype(dd)::value>(b, out); });
+  }
+
+  static void products(const AssignBlock& b, float* G_out) {
+    with_count<kNarrowMax + 1>(b.d, [&](auto dd) { products_of<decltype(dd)::value>(b, G_out); });
+  }
+};
+
+// Lanes are centroids, for long rows and few centroids (k <= Q·W): X is read
+// in place, with no rearranging, so its rows stream straight into the fmas.
+// The block's centroids are first laid lanes-first, C[j, l] at
+// panel[(l·Q + j / W)·W + j % W], zeros past k; then for each tile of R rows
+// and each l, one broadcast of X[i, l] per row and one fma per (row,
+// centroid vector). Every lane again performs exactly the contract's chain;
+// each row's k scores are then scanned in ascending j.
+template <class V, std::size_t Q, std::size_t R>
+struct CentroidLanes {
+  using F = typename V::F;
+  static constexpr std::size_t W = V::kWidth;
+  static constexpr std::size_t kLanes = Q * W;
+
+  static void rearrange(const AssignBlock& b, float* panel) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      float* dst = panel + (j / W) * W + j % W;
+      const float* c = b.C + j * b.d;
+      if (j < b.k) {
+        for (std::size_t l = 0; l < b.d; ++l) dst[l * kLanes] = c[l];
+      } else {
+        for (std::size_t l = 0; l < b.d; ++l) dst[l * kLanes] = 0.0f;
+      }
+    }
+  }
+
+  // acc[r][q] = the chains of row r of x with centroids q·W .. q·W + W - 1;
+  // `ahead` is where the next tile's rows start.
+  template <std::size_t RR>
+  [[gnu::always_inline]] static inline void tile(const float* x, const float* ahead,
+                                                 std::size_t d, const float* panel,
+                                                 F (&acc)[RR][Q]) {
+#pragma GCC unroll 16
+    for (std::size_t r = 0; r < RR; ++r)
+#pragma GCC unroll 4
+      for (std::size_t q = 0; q < Q; ++q) acc[r][q] = V::zero();
+    for (std::size_t l = 0; l < d; ++l) {
+      F c[Q];
+#pragma GCC unroll 4
+      for (std::size_t q = 0; q < Q; ++q) c[q] = V::load(panel + (l * Q + q) * W);
+      // The next tile's rows, one cache line per row every 16 columns, so
+      // that memory streams while the fmas run: on its own the hardware
+      // fetches them too late (1.5x the time for long rows).
+      if (l % 16 == 0)
+#pragma GCC unroll 16
+        for (std::size_t r = 0; r < RR; ++r) __builtin_prefetch(ahead + r * d + l, 0, 3);
+#pragma GCC unroll 16
+      for (std::size_t r = 0; r < RR; ++r) {
+        const F xr = V::set1(x[r * d + l]);
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < Q; ++q) acc[r][q] = V::fma(xr, c[q], acc[r][q]);
+      }
+    }
+  }
+
+  // acc for the tiles of R rows, then for one of the rows left: at(rr, i,
+  // acc) with row i the tile's first.
+  template <class At>
+  static void each_tile(const AssignBlock& b, const float* panel, At&& at) {
+    const auto run = [&](auto rr, std::size_t i) {
+      constexpr std::size_t RR = decltype(rr)::value;
+      const float* x = b.X + i * b.d;
+      F acc[RR][Q];
+      tile<RR>(x, i + 2 * RR <= b.rows ? x + RR * b.d : x, b.d, panel, acc);
+      at(rr, i, acc);
+    };
+    std::size_t i = 0;
+    for (; i + R <= b.rows; i += R) run(Count<R>{}, i);
+    with_count<R>(b.rows - i, [&](auto rr) { run(rr, i); });
+  }
+
+  static void labels(const AssignBlock& b, Label* out, float* panel) {
+    rearrange(b, panel);
+    alignas(64) float norms[kLanes] = {};
+    for (std::size_t j = 0; j < b.k; ++j) norms[j] = b.norms[j];
+    each_tile(b, panel, [&](auto rr, std::size_t i, auto& acc) {
+      for (std::size_t r = 0; r < decltype(rr)::value; ++r) {
+        alignas(64) float score[kLanes];
+        for (std::size_t q = 0; q < Q; ++q)
+          V::store(score + q * W, V::sub(V::load(norms + q * W), V::add(acc[r][q], acc[r][q])));
+        float best = kPlusInf;
+        Label label = 0;
+        for (std::size_t j = 0; j < b.k; ++j) {
+          if (score[j] < best) {
+            best = score[j];
+            label = static_cast<Label>(j);
+          }
+        }
+        out[i + r] = label;
+      }
+    });
+  }
+
+  static void products(const AssignBlock& b, float* G_out, float* panel) {
+    rearrange(b, panel);
+    each_tile(b, panel, [&](auto rr, std::size_t i, auto& acc) {
+      for (std::size_t r = 0; r < decltype(rr)::value; ++r) {
+        alignas(64) float g[kLanes];
+        for (std::size_t q = 0; q < Q; ++q) V::store(g + q * W, acc[r][q]);
+        for (std::size_t j = 0; j < b.k; ++j) G_out[(i + r) * b.k + j] = g[j];
+      }
+    });
+  }
+};
+
+// One instruction set's kernel: rows in lanes by groups of G vectors and
+// tiles of M centroids (narrow rows from registers); centroids in lanes with tiles of R1 rows (one
+// vector of centroids) or R2 rows (two).
+template <class V, std::size_t G, std::size_t M, std::size_t R1, std::size_t R2>
+Kernel make_kernel() {
+  using Rows = FusedAssign<V, G, M>;
+  using Narrow = NarrowRows<V, G, M>;
+  using One = CentroidLanes<V, 1, R1>;
+  using Two = CentroidLanes<V, 2, R2>;
+  return Kernel{
+      Rows::kGroupRows,
+      Two::kLanes,
+      [](const AssignBlock& b, Label* out, float* panel) {
+        b.d <= kNarrowMax ? Narrow::labels(b, out) : Rows::labels(b, out, panel);
+      },
+      [](const AssignBlock& b, float* G_out, float* panel) {
+        b.d <= kNarrowMax ? Narrow::products(b, G_out) : Rows::products(b, G_out, panel);
+      },
+      [](const AssignBlock& b, Label* out, float* panel) {
+        b.k <= One::kLanes ? One::labels(b, out, panel) : Two::labels(b, out, panel);
+      },
+      [](const AssignBlock& b, float* G_out, float* panel) {
+        b.k <= One::kLanes ? One::products(b, G_out, panel) : Two::products(b, G_out, panel);
+      },
+  };
+}
 
 }  // namespace
 }  // namespace tarnwick::assign_detail

@@ -28,11 +28,27 @@ struct Neon {
   static I set1_label(Label j) { return vdupq_n_s32(j); }
   static void store(float* p, F v) { vst1q_f32(p, v); }
   static void store_labels(Label* p, I v) { vst1q_s32(p, v); }
+  // Columns of four rows of D floats: the deinterleaving loads.
+  template <std::size_t D>
+  static void columns(const float* rows, F (&column)[D]) {
+    if constexpr (D == 1) {
+      column[0] = vld1q_f32(rows);
+    } else if constexpr (D == 2) {
+      const float32x4x2_t v = vld2q_f32(rows);
+      column[0] = v.val[0], column[1] = v.val[1];
+    } else if constexpr (D == 3) {
+      const float32x4x3_t v = vld3q_f32(rows);
+      column[0] = v.val[0], column[1] = v.val[1], column[2] = v.val[2];
+    } else {
+      const float32x4x4_t v = vld4q_f32(rows);
+      column[0] = v.val[0], column[1] = v.val[1], column[2] = v.val[2], column[3] = v.val[3];
+    }
+  }
 };
 
 }  // namespace
 
-Kernel neon_kernel() { return FusedAssign<Neon, 4, 5>::kernel(); }
+Kernel neon_kernel() { return make_kernel<Neon, 4, 5, 16, 8>(); }
 
 }  // namespace tarnwick::assign_detail
 #endif

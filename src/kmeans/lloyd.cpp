@@ -157,7 +157,7 @@ class LloydSteps::State {
     if (k_ != 0)
       scratch_ = std::make_unique<AssignScratch>(
           std::min(blocks_, worker_count() + kSpareScratchSlots),
-          assign_scratch_floats(std::min(rows_per_block_, n_), d_));
+          assign_scratch_floats(std::min(rows_per_block_, n_), d_, k_));
     norms_ = Buffer<float>::uninitialized(k_);
     fused_ = choose_fused();
     if (fused_) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -60,7 +61,7 @@ TEST(Assign, EveryPathIsTheFmaChainAndTheStrictScan) {
   std::mt19937_64 gen(17);
   const std::vector<Path> paths = assign_detail::available_paths();
   for (Path p : paths) std::printf("path %s\n", assign_detail::path_name(p));
-  for (std::size_t d : {1, 2, 3, 16, 17, 64, 784})
+  for (std::size_t d : {1, 2, 3, 4, 5, 16, 17, 64, 784})
     for (std::size_t k : {1, 3, 8, 10, 16, 17, 31, 100, 1000}) {
       // Whole groups of every path, groups short of vectors, rows short of a vector.
       const std::size_t rows = d * k > 20000 ? 83 : 64 * 3 + 16 + 8 + 5;
@@ -78,13 +79,26 @@ TEST(Assign, EveryPathIsTheFmaChainAndTheStrictScan) {
       }
       for (Path p : paths) {
         const assign_detail::Kernel kernel = assign_detail::kernel(p);
-        std::vector<float> scratch(kernel.group_rows * d), got_G(rows * k, -1.0f);
-        std::vector<Label> got(rows, -1);
-        kernel.labels(c.block(), got.data(), scratch.data());
-        ASSERT_EQ(got, expected) << assign_detail::path_name(p) << " d=" << d << " k=" << k;
-        kernel.products(c.block(), got_G.data(), scratch.data());
-        ASSERT_EQ(std::memcmp(got_G.data(), G.data(), G.size() * 4), 0)
-            << assign_detail::path_name(p) << " d=" << d << " k=" << k;
+        struct Layout {
+          const char* name;
+          decltype(kernel.labels) labels;
+          decltype(kernel.products) products;
+          std::size_t scratch_rows;
+        };
+        std::vector<Layout> layouts{{"rows", kernel.labels, kernel.products, kernel.group_rows}};
+        if (k <= kernel.centroid_lanes)
+          layouts.push_back({"centroids", kernel.centroid_labels, kernel.centroid_products,
+                             kernel.centroid_lanes});
+        for (const Layout& layout : layouts) {
+          std::vector<float> scratch(layout.scratch_rows * d), got_G(rows * k, -1.0f);
+          std::vector<Label> got(rows, -1);
+          layout.labels(c.block(), got.data(), scratch.data());
+          ASSERT_EQ(got, expected)
+              << assign_detail::path_name(p) << " " << layout.name << " d=" << d << " k=" << k;
+          layout.products(c.block(), got_G.data(), scratch.data());
+          ASSERT_EQ(std::memcmp(got_G.data(), G.data(), G.size() * 4), 0)
+              << assign_detail::path_name(p) << " " << layout.name << " d=" << d << " k=" << k;
+        }
       }
     }
 }
@@ -97,9 +111,10 @@ TEST(Assign, ZeroColumnsLabelEveryRowZero) {
   EXPECT_EQ(out, std::vector<Label>(40, 0));
 }
 
-TEST(Assign, ScratchNeverExceedsTheBlock) {
+TEST(Assign, ScratchIsBounded) {
   for (std::size_t rows : {1, 7, 64, 1000})
-    EXPECT_LE(assign_scratch_floats(rows, 5), rows * 5);
+    for (std::size_t d : {5, 784})
+      for (std::size_t k : {1, 10, 100}) EXPECT_LE(assign_scratch_floats(rows, d, k), std::max<std::size_t>(rows, 32) * d);
 }
 
 }  // namespace

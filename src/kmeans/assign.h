@@ -31,7 +31,9 @@ using Label = std::int32_t;
 inline constexpr std::uint64_t kMaxClusters = INT32_MAX;
 
 // A block of rows to label: X is rows×d (row stride d), C is k×d, norms has
-// k entries (the centroids' squared norms as plain float sums).
+// k entries (the centroids' squared norms as plain float sums). C_laid_out,
+// where given, is what lay_out_centroids wrote for this C: it spares every
+// block laying the centroids out again.
 struct AssignBlock {
   const float* X;
   std::size_t rows;
@@ -39,7 +41,15 @@ struct AssignBlock {
   const float* C;
   std::size_t k;
   const float* norms;
+  const float* C_laid_out = nullptr;
 };
+
+// Floats lay_out_centroids writes for k×d centroids; 0 where the kernel
+// reads C as it is.
+std::size_t laid_out_centroid_floats(std::size_t d, std::size_t k);
+
+// The centroids as the kernel reads them, once per set of centroids.
+void lay_out_centroids(const float* C, std::size_t d, std::size_t k, float* out);
 
 // Floats of scratch one call of assign_rows needs for blocks of rows×d and
 // k centroids: a group of rows, or the centroids, rearranged lanes-first.
@@ -66,7 +76,7 @@ Path chosen_path();
 // centroids in lanes (k <= centroid_lanes). `products` writes the block's
 // products (rows×k, row stride k) instead of labels: the same chains, for
 // tests. Scratch: group_rows·d floats for rows in lanes, centroid_lanes·d
-// for centroids in lanes.
+// for centroids in lanes (none where the block brings them laid out).
 struct Kernel {
   std::size_t group_rows;      // rows rearranged at once
   std::size_t centroid_lanes;  // the most centroids the second layout takes
@@ -74,6 +84,7 @@ struct Kernel {
   void (*products)(const AssignBlock& b, float* G, float* scratch);
   void (*centroid_labels)(const AssignBlock& b, Label* out, float* scratch);
   void (*centroid_products)(const AssignBlock& b, float* G, float* scratch);
+  void (*lay_out_centroids)(const float* C, std::size_t d, std::size_t k, float* out);
 };
 
 Kernel kernel(Path path);

@@ -362,8 +362,8 @@ struct NarrowRows {
 
 // Lanes are centroids, for long rows and few centroids (k <= Q·W): X is read
 // in place, with no rearranging, so its rows stream straight into the fmas.
-// The block's centroids are first laid lanes-first, C[j, l] at
-// panel[(l·Q + j / W)·W + j % W], zeros past k; then for each tile of R rows
+// The centroids are laid out lanes-first, C[j, l] at [l·Q·W + j], zeros
+// past k (once per set of centroids, or per block); then for each tile of R rows
 // and each l, one broadcast of X[i, l] per row and one fma per (row,
 // centroid vector). Every lane again performs exactly the contract's chain;
 // each row's k scores are then scanned in ascending j.
@@ -373,14 +373,21 @@ struct CentroidLanes {
   static constexpr std::size_t W = V::kWidth;
   static constexpr std::size_t kLanes = Q * W;
 
-  static void rearrange(const AssignBlock& b, float* panel) {
+  // The block's laid-out centroids, C[j, l] at [l·kLanes + j]: given, or
+  // laid out into the scratch.
+  static const float* laid_out(const AssignBlock& b, float* panel) {
+    if (b.C_laid_out != nullptr) return b.C_laid_out;
+    lay_out(b.C, b.d, b.k, panel);
+    return panel;
+  }
+
+  static void lay_out(const float* C, std::size_t d, std::size_t k, float* panel) {
     for (std::size_t j = 0; j < kLanes; ++j) {
-      float* dst = panel + (j / W) * W + j % W;
-      const float* c = b.C + j * b.d;
-      if (j < b.k) {
-        for (std::size_t l = 0; l < b.d; ++l) dst[l * kLanes] = c[l];
+      const float* c = C + j * d;
+      if (j < k) {
+        for (std::size_t l = 0; l < d; ++l) panel[l * kLanes + j] = c[l];
       } else {
-        for (std::size_t l = 0; l < b.d; ++l) dst[l * kLanes] = 0.0f;
+        for (std::size_t l = 0; l < d; ++l) panel[l * kLanes + j] = 0.0f;
       }
     }
   }
@@ -430,8 +437,8 @@ struct CentroidLanes {
     with_count<R>(b.rows - i, [&](auto rr) { run(rr, i); });
   }
 
-  static void labels(const AssignBlock& b, Label* out, float* panel) {
-    rearrange(b, panel);
+  static void labels(const AssignBlock& b, Label* out, float* scratch) {
+    const float* panel = laid_out(b, scratch);
     alignas(64) float norms[kLanes] = {};
     for (std::size_t j = 0; j < b.k; ++j) norms[j] = b.norms[j];
     each_tile(b, panel, [&](auto rr, std::size_t i, auto& acc) {
@@ -452,8 +459,8 @@ struct CentroidLanes {
     });
   }
 
-  static void products(const AssignBlock& b, float* G_out, float* panel) {
-    rearrange(b, panel);
+  static void products(const AssignBlock& b, float* G_out, float* scratch) {
+    const float* panel = laid_out(b, scratch);
     each_tile(b, panel, [&](auto rr, std::size_t i, auto& acc) {
       for (std::size_t r = 0; r < decltype(rr)::value; ++r) {
         alignas(64) float g[kLanes];
@@ -487,6 +494,9 @@ Kernel make_kernel() {
       },
       [](const AssignBlock& b, float* G_out, float* panel) {
         b.k <= One::kLanes ? One::products(b, G_out, panel) : Two::products(b, G_out, panel);
+      },
+      [](const float* C, std::size_t d, std::size_t k, float* out) {
+        k <= One::kLanes ? One::lay_out(C, d, k, out) : Two::lay_out(C, d, k, out);
       },
   };
 }

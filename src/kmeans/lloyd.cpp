@@ -32,11 +32,22 @@ constexpr std::size_t kUpdateRowsPerCluster = 2;
 constexpr std::size_t kFusedPiecesPerWorker = 4;
 
 // Blocks of assignment: at least this many rows, so that handing a block to
-// a worker costs little beside it, and at most this many blocks. Results do
-// not depend on the blocks; the fused pass below cuts update pieces along
-// them.
+// a worker costs little beside it, and at most this many blocks (or block
+// groups, for long rows). Results do not depend on the blocks; the fused
+// pass below cuts update pieces along them.
 constexpr std::size_t kMinBlockRows = 256;
 constexpr std::size_t kMaxBlocks = 256;
+// Long rows get blocks of at most this many bytes of X, so that the fused
+// pass adds a block's rows while they are still in the core's own cache...
+constexpr std::size_t kMaxBlockBytes = std::size_t{192} << 10;
+// ...but never fewer rows than this.
+constexpr std::size_t kMinLongBlockRows = 16;
+
+std::size_t block_rows(std::size_t n, std::size_t d) {
+  const std::size_t fit = kMaxBlockBytes / (sizeof(float) * std::max<std::size_t>(d, 1));
+  if (fit >= kMinBlockRows) return std::max(kMinBlockRows, ceil_div(n, kMaxBlocks));
+  return std::max(kMinLongBlockRows, fit);
+}
 
 // parallel_reduce makes one accumulator of its own when the range is empty.
 constexpr std::size_t kSpareSumSlots = 1;
@@ -144,7 +155,7 @@ class LloydSteps::State {
         d_(d),
         k_(k),
         centroids_(centroids),
-        rows_per_block_(std::max(kMinBlockRows, ceil_div(n, kMaxBlocks))),
+        rows_per_block_(block_rows(n, d)),
         blocks_(ceil_div(n, rows_per_block_)),
         update_grain_(std::max({kUpdateMinRows, ceil_div(n, kUpdateMaxPieces),
                                 work(k, kUpdateRowsPerCluster)})),
@@ -159,6 +170,7 @@ class LloydSteps::State {
           std::min(blocks_, worker_count() + kSpareScratchSlots),
           assign_scratch_floats(std::min(rows_per_block_, n_), d_, k_));
     norms_ = Buffer<float>::uninitialized(k_);
+    laid_out_ = Buffer<float>::uninitialized(laid_out_centroid_floats(d_, k_));
     fused_ = choose_fused();
     if (fused_) {
       edges_ = std::make_unique<std::atomic<std::uint8_t>[]>(pieces_.size());
@@ -167,7 +179,7 @@ class LloydSteps::State {
   }
 
   std::size_t assign() {
-    compute_norms();
+    prepare_centroids();
     std::size_t changed;
     if (fused_) {
       // Sums for the new labels are gathered while the rows are in cache;
@@ -213,7 +225,10 @@ class LloydSteps::State {
   }
 
   // ||x||² is the same for every candidate, so the score is ||c||² - 2·x·c.
-  void compute_norms() {
+  // The kernel's own layout of the centroids, where it has one, is made
+  // here once rather than in every block.
+  void prepare_centroids() {
+    if (laid_out_.size() != 0) lay_out_centroids(centroids_, d_, k_, laid_out_.data());
     float* norms = norms_.data();
     for (std::size_t j = 0; j < k_; ++j) {
       const float* c = centroids_ + j * d_;
@@ -230,8 +245,9 @@ class LloydSteps::State {
     AssignScratch::Lease scratch = scratch_->take();
     const Label* labels = labels_.data() + r0;
     Label* next = next_.data() + r0;
-    assign_rows(AssignBlock{X_ + r0 * d_, rows, d_, centroids_, k_, norms_.data()}, next,
-                scratch.get());
+    assign_rows(AssignBlock{X_ + r0 * d_, rows, d_, centroids_, k_, norms_.data(),
+                            laid_out_.size() != 0 ? laid_out_.data() : nullptr},
+                next, scratch.get());
     std::size_t changed = 0;
     for (std::size_t i = 0; i < rows; ++i) changed += next[i] != labels[i];
     return changed;
@@ -239,7 +255,8 @@ class LloydSteps::State {
 
   std::size_t assign_all() {
     return parallel_reduce<std::size_t>(
-        blocks_, 1, work(work(n_, k_), d_), [] { return std::size_t{0}; },
+        blocks_, ceil_div(blocks_, kMaxBlocks), work(work(n_, k_), d_),
+        [] { return std::size_t{0}; },
         [&](std::size_t& changed, std::size_t b, std::size_t e) {
           for (std::size_t h = b; h < e; ++h) changed += assign_block(h);
         },
@@ -338,6 +355,7 @@ class LloydSteps::State {
   Buffer<Label> labels_;
   Buffer<Label> next_;
   Buffer<float> norms_;
+  Buffer<float> laid_out_;
   std::unique_ptr<AssignScratch> scratch_;
   std::unique_ptr<PartialSums> partial_;
   PartialSums::Slot sums_{};

@@ -2,20 +2,21 @@
 optimiser (umap.layouts.optimize_layout_euclidean) on the same graphs.
 
     PYTHONPATH=build/dev python benchmarks/layout_vs_peer.py [--quick]
-        [--cases 2k-2d 10k-2d 30k-2d 100k-2d 1m-2d 100k-3d 100k-10d umap-fit
-        digits-fit] [--epochs N] [--repeats 3] [--rebuild]
+        [--cases 2k-2d 10k-2d 30k-2d 100k-2d 1m-2d 100k-3d 100k-10d 1m-3d 1m-10d
+        umap-fit digits-fit] [--epochs N] [--repeats 3] [--rebuild]
 
 Cases: a k = 15 fuzzy kNN graph over a 20-D Gaussian mixture at 2,000,
-10,000, 30,000, 100,000 and 1,000,000 vertices with 2-D rows, at 100,000
-with 3-D and 10-D rows; "umap-fit", the layout stage of umap-learn's own fit
-(umap.UMAP(n_epochs=200)) on the same 100,000 points: its graph, initial
-embedding and epochs_per_sample, captured from the fit, handed to both
-sides; and "digits-fit", the same for scikit-learn's digits (1,797 points,
-the fit's default epochs). Each side is timed on the same inputs: ours, the
-peer with parallel=False, and (for information) the peer with parallel=True
-on all cores. The peer runs its original SGD, the same algorithm as ours:
-from umap-learn 0.6 on that is optimizer="compatibility" (and the fit's
-compatibility_layout=True), passed where the signature has it.
+10,000, 30,000, 100,000 and 1,000,000 vertices with 2-D rows, at 100,000 and
+1,000,000 with 3-D and 10-D rows; "umap-fit", the layout stage of
+umap-learn's own fit (umap.UMAP(n_epochs=200)) on the same 100,000 points:
+its graph, initial embedding and epochs_per_sample, captured from the fit,
+handed to both sides; and "digits-fit", the same for scikit-learn's digits
+(1,797 points, the fit's default epochs). Each side is timed on the same
+inputs: ours, the peer with parallel=False, and (for information) the peer
+with parallel=True on all cores. The peer runs its original SGD, the same
+algorithm as ours: from umap-learn 0.6 on that is optimizer="compatibility"
+(and the fit's compatibility_layout=True), passed where the signature has
+it.
 
 Needs numpy, scipy, umap-learn (and the pynndescent it pulls in), and
 scikit-learn for digits-fit. Built graphs and the fits' captured inputs are
@@ -403,6 +404,8 @@ CASES = {
     "1m-2d": (1_000_000, 2),
     "100k-3d": (100_000, 3),
     "100k-10d": (100_000, 10),
+    "1m-3d": (1_000_000, 3),
+    "1m-10d": (1_000_000, 10),
     "umap-fit": (100_000, 2),
     "digits-fit": (1_797, 2),
 }

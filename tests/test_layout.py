@@ -231,12 +231,13 @@ def test_runs_with_checked_edges_match_reference(b, seed, rate, dim):
 
 
 # Enough vertices that most runs in flight share no row, so that every lane
-# is busy, while some still wait for an earlier run.
-@pytest.mark.parametrize("dim, b, rate", [(2, 0.895, 2), (3, 1.0, 2), (10, 0.895, 1), (16, 1.2, 1)])
-def test_wide_front_matches_reference(dim, b, rate):
+# is busy, while some still wait for an earlier run; the last two are large
+# enough for their runs to queue rather than be booked onto ticks.
+@pytest.mark.parametrize("dim, b, rate, n", [(2, 0.895, 2, 3000), (3, 1.0, 2, 3000), (10, 0.895, 1, 1500),
+                                             (16, 1.2, 1, 1500), (16, 0.895, 2, 4000), (10, 1.0, 1, 6000)])
+def test_wide_front_matches_reference(dim, b, rate, n):
     rng = np.random.default_rng(dim)
-    embedding, head, tail, eps = sorted_graph(rng, 3000 if dim < 10 else 1500, 4, dim,
-                                              periods=(1.0, 1.0, 1.0, 1.5, 2.0, 3.0))
+    embedding, head, tail, eps = sorted_graph(rng, n, 4, dim, periods=(1.0, 1.0, 1.0, 1.5, 2.0, 3.0))
     assert matches_reference(embedding, head, tail, eps, 4, 1.577, b, 1.0, rate, 1.0, dim)
 
 

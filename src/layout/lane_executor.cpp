@@ -1,17 +1,20 @@
 // The epoch loop with eight lanes, four to a vector register. The planner
 // turns the due edges into runs (consecutive edges sharing a head, with
-// their samples drawn); each run is booked onto one lane for consecutive
-// ticks, one step (an attraction or a repulsion) per tick.
+// their samples drawn); each run goes to one lane for consecutive ticks, one
+// step (an attraction or a repulsion) per tick.
 //
 // Steps of different runs commute unless they share a row that one of them
 // writes. Every step's rows are known when its run is planned, since the
-// schedule and the draws do not depend on the embedding, so each run is
-// booked at the first ticks at which every earlier run is done with its
-// rows (kept per row as the last tick that writes it and the last that
-// reads it): later runs pass earlier ones wherever their rows allow, and
-// the result is bit for bit that of the sequential order. Each lane
-// performs exactly the operations of the scalar code, in the same order;
-// lanes without a step compute garbage that is never written.
+// schedule and the draws do not depend on the embedding. On small graphs,
+// where runs often share rows, each run is booked at the first ticks at
+// which every earlier run is done with its rows (kept per row as the last
+// tick that writes it and the last that reads it), so later runs pass
+// earlier ones wherever their rows allow. On larger ones a run waits in a
+// queue until every earlier run it shares a row with has finished, which
+// costs less bookkeeping per step. Either way the result is bit for bit that
+// of the sequential order. Each lane performs exactly the operations of the
+// scalar code, in the same order; lanes without a step compute garbage that
+// is never written.
 #include "layout/lane_executor.h"
 
 #include <algorithm>
@@ -220,206 +223,24 @@ TARNWICK_LANES void draw_indices4(SplitMix64& rng, const Remainder& remainder, s
 
 // ---- the executor ----------------------------------------------------------
 
-// Lanes are booked this many ticks ahead before a tick runs, so that later
-// runs whose rows are free can still take a lane at it.
-inline constexpr std::uint32_t kBookAhead = 16;
-
-// Rows and row ticks up to this size stay in the second-level cache: the
-// planner does not fetch them ahead.
-inline constexpr std::size_t kCachedBytes = 256 * 1024;
-
+// The arithmetic of the lanes, shared by both schedulers: a group of four
+// lanes takes one step each, exactly as the scalar code would.
 template <std::size_t kDim, bool kUnitB>
-class LaneExecutor {
+class LaneSteps {
  public:
   static constexpr std::size_t kLanes = 8;
   static constexpr std::size_t kGroups = kLanes / 4;
-  // Runs planned before they are scheduled, so that their rows and row
-  // ticks arrive in time.
-  static constexpr std::size_t kPlanAhead = 4;
 
-  // row_ticks: zeroed, one entry per vertex.
-  LaneExecutor(EpochState& state, RowTicks* row_ticks, bool vector_pow)
-      : state_(state),
-        planner_(state, row_ticks, &draw_indices4,
-                 state.n_vertices * (kDim * sizeof(double) + sizeof(RowTicks)) > kCachedBytes),
-        rows_(row_ticks),
-        n_rows_(state.n_vertices),
-        vector_pow_(vector_pow) {}
+ protected:
+  LaneSteps(EpochState& state, bool vector_pow) : state_(state), vector_pow_(vector_pow) {}
 
-  TARNWICK_LANES void run_epoch() {
-    planner_.begin_epoch();
-    for (;;) {
-      if (now_ > kRestartTicks) [[unlikely]] {
-        // Long before ticks could wrap: run what is booked, start again at 1.
-        while (now_ <= last_booked_) execute_tick();
-        restart_ticks();
-      }
-      book();
-      if (now_ > last_booked_) {
-        // Nothing planned or in the schedule: the plans stopped at an edge
-        // that needs the checked path, or at the end of the epoch.
-        const std::size_t i = planner_.stop_edge();
-        if (i >= state_.edges.n_edges) return;
-        state_.template process_edge<kUnitB>(i);
-        planner_.resume_after(i);
-        if (++checked_since_poll_ == kTicksPerPoll) {
-          checked_since_poll_ = 0;
-          poll_interrupt();
-        }
-        continue;
-      }
-      execute_tick();
-      // Stopping here leaves nothing the caller keeps: the embedding is a copy.
-      if ((now_ & (kTicksPerPoll - 1)) == 0) poll_interrupt();
-    }
-  }
-
- private:
-  // A poll reads the clock; some thousands of steps lie between two (or as
-  // many edges of the checked path).
-  static constexpr std::uint32_t kTicksPerPoll = 1024;
   // Rows up to this width are held in registers through a step.
   static constexpr std::size_t kHeldDim = 4;
-  // The schedule's ticks to come, a ring. Runs are booked only while the
-  // last booked tick is less than half a ring ahead, and a run ends at most
-  // kMaxSteps ticks after the last booked one.
-  static constexpr std::uint32_t kRing = 1024;
-  static_assert(kRing / 2 + PlannedRun::kMaxSteps + 1 < kRing && (kRing & (kRing - 1)) == 0);
-  static constexpr std::uint32_t kRestartTicks = std::uint32_t{1} << 31;
-  static constexpr std::uint32_t kLaneMask = (std::uint32_t{1} << kLanes) - 1;
-  static_assert(kLanes <= 16);
 
-  // ---- booking runs onto lanes and ticks ----
-
-  // Schedules planned runs, in plan order, until every lane is booked
-  // kBookAhead ticks ahead (or the ring is half full, or the plans stop).
-  void book() {
-    for (;;) {
-      std::uint32_t earliest_free = lane_free_[0];
-      for (std::size_t l = 1; l < kLanes; ++l) earliest_free = std::min(earliest_free, lane_free_[l]);
-      if (earliest_free > now_ + kBookAhead || last_booked_ >= now_ + kRing / 2) return;
-      PlannedRun* run = next_planned();
-      if (run == nullptr) return;
-      schedule(*run);
-    }
-  }
-
-  PlannedRun* next_planned() {
-    while (n_planned_ < kPlanAhead + 1 && !planner_.stopped()) {
-      if (!planner_.plan(plans_[(first_planned_ + n_planned_) % (kPlanAhead + 1)])) break;
-      ++n_planned_;
-    }
-    if (n_planned_ == 0) return nullptr;
-    PlannedRun* run = &plans_[first_planned_];
-    first_planned_ = (first_planned_ + 1) % (kPlanAhead + 1);
-    --n_planned_;
-    return run;
-  }
-
-  // Places the run's steps at consecutive ticks from the earliest at which
-  // every earlier run is done with each step's row: a read after the last
-  // write, a write after the last read and write. The head row is read when
-  // the run starts and written when it ends, after the last read of it by an
-  // earlier run; in between it lives in the lane. Steps in one tick
-  // therefore never share a row that one of them writes, and each sees
-  // exactly what it would in plan order. Consecutive ticks keep the lane
-  // busy: a run that waited mid-way would hold it idle.
-  void schedule(const PlannedRun& run) {
-    const std::uint32_t head = run.head_row;
-    RowTicks* const rows = rows_;
-    const std::uint32_t n_steps = run.n_steps;
-    // The start tick: each step k at or after its row's tick, less k (plus
-    // n_steps, which keeps it from wrapping below 0).
-    std::uint32_t latest = std::max(rows[head].read + 1, std::max(now_, rows[head].written + 1) + n_steps);
-    for (std::uint32_t k = 0; k < n_steps; ++k) {
-      const std::uint32_t step = run.steps[k];
-      latest = std::max(latest, earliest_for(step, rows[PlannedRun::row_of(step)]) + (n_steps - k));
-    }
-    std::uint32_t start = latest - n_steps;
-    // The lane that became free last by then, so that a gap before the run
-    // costs the least; else the one free first.
-    std::size_t lane = kLanes;
-    std::size_t soonest = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      const std::uint32_t f = lane_free_[l];
-      if (f <= start && (lane == kLanes || f > lane_free_[lane])) lane = l;
-      if (f < lane_free_[soonest]) soonest = l;
-    }
-    if (lane == kLanes) {
-      lane = soonest;
-      start = lane_free_[lane];
-    }
-    const std::uint64_t lane_bit = std::uint64_t{1} << lane;
-    for (std::uint32_t k = 0; k < n_steps; ++k) {
-      const std::uint32_t step = run.steps[k];
-      // An attraction's tick is past the row's last write, a sample's
-      // perhaps not past its last read: the maximum serves both.
-      std::uint32_t& mark = PlannedRun::attracts(step) ? rows[PlannedRun::row_of(step)].written
-                                                       : rows[PlannedRun::row_of(step)].read;
-      const std::uint32_t t = start + k;
-      mark = std::max(mark, t);
-      const std::uint32_t slot = t & (kRing - 1);
-      cells_[slot][lane] = step;
-      events_[slot] |= lane_bit;
-    }
-    const std::uint32_t end = start + n_steps - 1;
-    rows[head].written = end;
-    events_[start & (kRing - 1)] |= lane_bit << kStarts;
-    heads_[start & (kRing - 1)][lane] = head;
-    events_[end & (kRing - 1)] |= lane_bit << kEnds;
-    lane_free_[lane] = end + 1;
-    last_booked_ = std::max(last_booked_, end);
-  }
-
-  static std::uint32_t earliest_for(std::uint32_t step, const RowTicks& row) {
-    const std::uint32_t after_write = row.written + 1;
-    return PlannedRun::attracts(step) ? std::max(after_write, row.read + 1) : after_write;
-  }
-
-  void restart_ticks() {
-    std::memset(static_cast<void*>(rows_), 0, n_rows_ * sizeof(RowTicks));
-    now_ = 1;
-    last_booked_ = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) lane_free_[l] = 1;
-  }
-
-  // ---- running the schedule ----
-
-  // Heads of runs starting now are loaded, every booked step runs, and heads
-  // of runs ending now are stored, in that order.
-  TARNWICK_LANES void execute_tick() {
-    const std::uint32_t slot = now_ & (kRing - 1);
-    const std::uint64_t events = events_[slot];
-    ++now_;
-    if (events == 0) return;
-    double* const x = state_.x;
-    for (std::uint64_t s = (events >> kStarts) & kLaneMask; s != 0; s &= s - 1) {
-      const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
-      const std::uint32_t head = heads_[slot][l];
-      lane_head_[l] = head;
-      const double* xj = x + static_cast<std::size_t>(head) * kDim;
-      for (std::size_t d = 0; d < kDim; ++d) head_[d][l] = xj[d];
-    }
-    const auto active = static_cast<std::uint32_t>(events & kLaneMask);
-#pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) {
-      const std::uint32_t in_group = (active >> (4 * g)) & 0xf;
-      if (in_group != 0) step_group(g, cells_[slot], in_group);
-    }
-    for (std::uint64_t s = (events >> kEnds) & kLaneMask; s != 0; s &= s - 1) {
-      const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
-      double* xj = x + static_cast<std::size_t>(lane_head_[l]) * kDim;
-      for (std::size_t d = 0; d < kDim; ++d) xj[d] = head_[d][l];
-    }
-    events_[slot] = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) cells_[slot][l] = kIdleStep;
-  }
-
-  // The booked steps of lanes 4g..4g+3, each as the scalar code performs
-  // it. A lane without a step (idle, or its run waiting for a row) computes
-  // on row 0 and writes nothing.
-  TARNWICK_LANES_INLINE void step_group(std::size_t g, const std::uint32_t (&cells)[kLanes], std::uint32_t in_group) {
-    const std::size_t l0 = 4 * g;
+  // The steps of lanes l0..l0+3 (`cells` from lane l0 on), each as the
+  // scalar code performs it. A lane outside `active` (its sign bits) computes
+  // on its cell's row and writes nothing.
+  TARNWICK_LANES_INLINE void step_lanes(std::size_t l0, const std::uint32_t* cells, __m256d active) {
     double* const x = state_.x;
     const double* rows[4];
     double* writes[4];
@@ -427,7 +248,7 @@ class LaneExecutor {
 #pragma GCC unroll 4
     for (std::size_t q = 0; q < 4; ++q) {
       const std::size_t l = l0 + q;
-      step[q] = cells[l];
+      step[q] = cells[q];
       double* row = x + static_cast<std::size_t>(PlannedRun::row_of(step[q])) * kDim;
       rows[q] = row;
       // Only an attraction writes its row; the others write scratch.
@@ -436,8 +257,6 @@ class LaneExecutor {
     // Masks are read by their sign bits.
     const __m256d attract = _mm256_castsi256_pd(
         _mm256_slli_epi64(_mm256_set_epi64x(step[3], step[2], step[1], step[0]), 63));
-    const __m256d active = _mm256_castsi256_pd(
-        _mm256_slli_epi64(_mm256_srlv_epi64(_mm256_set1_epi64x(in_group), _mm256_set_epi64x(3, 2, 1, 0)), 63));
 
     if constexpr (kDim <= kHeldDim) {
       // The rows stay in registers from the distance to the update.
@@ -594,6 +413,217 @@ class LaneExecutor {
 
   const GradientConstants& consts() const { return state_.consts; }
 
+  EpochState& state_;
+  const bool vector_pow_;
+  // The head row of the run in each lane, coordinate by coordinate.
+  alignas(32) double head_[kDim][kLanes] = {};
+  double scratch_[kLanes][kDim];
+};
+
+// ---- booking runs onto ticks -----------------------------------------------
+
+// Lanes are booked this many ticks ahead before a tick runs, so that later
+// runs whose rows are free can still take a lane at it.
+inline constexpr std::uint32_t kBookAhead = 16;
+
+// Rows and row ticks up to this size stay in the second-level cache: the
+// planner does not fetch them ahead.
+inline constexpr std::size_t kCachedBytes = 256 * 1024;
+
+
+template <std::size_t kDim, bool kUnitB>
+class BookingExecutor : LaneSteps<kDim, kUnitB> {
+  using Base = LaneSteps<kDim, kUnitB>;
+  using Base::kGroups;
+  using Base::kLanes;
+  using Base::head_;
+  using Base::state_;
+
+ public:
+  // Runs planned before they are scheduled, so that their rows and row
+  // ticks arrive in time.
+  static constexpr std::size_t kPlanAhead = 4;
+
+  // row_ticks: zeroed, one entry per vertex.
+  BookingExecutor(EpochState& state, RowTicks* row_ticks, bool vector_pow)
+      : Base(state, vector_pow),
+        planner_(state, row_ticks, sizeof(RowTicks), &draw_indices4,
+                 state.n_vertices * (kDim * sizeof(double) + sizeof(RowTicks)) > kCachedBytes),
+        rows_(row_ticks),
+        n_rows_(state.n_vertices) {}
+
+  TARNWICK_LANES void run_epoch() {
+    planner_.begin_epoch();
+    for (;;) {
+      if (now_ > kRestartTicks) [[unlikely]] {
+        // Long before ticks could wrap: run what is booked, start again at 1.
+        while (now_ <= last_booked_) execute_tick();
+        restart_ticks();
+      }
+      book();
+      if (now_ > last_booked_) {
+        // Nothing planned or in the schedule: the plans stopped at an edge
+        // that needs the checked path, or at the end of the epoch.
+        const std::size_t i = planner_.stop_edge();
+        if (i >= state_.edges.n_edges) return;
+        state_.template process_edge<kUnitB>(i);
+        planner_.resume_after(i);
+        if (++checked_since_poll_ == kTicksPerPoll) {
+          checked_since_poll_ = 0;
+          poll_interrupt();
+        }
+        continue;
+      }
+      execute_tick();
+      // Stopping here leaves nothing the caller keeps: the embedding is a copy.
+      if ((now_ & (kTicksPerPoll - 1)) == 0) poll_interrupt();
+    }
+  }
+
+ private:
+  // A poll reads the clock; some thousands of steps lie between two (or as
+  // many edges of the checked path).
+  static constexpr std::uint32_t kTicksPerPoll = 1024;
+  // The schedule's ticks to come, a ring. Runs are booked only while the
+  // last booked tick is less than half a ring ahead, and a run ends at most
+  // kMaxSteps ticks after the last booked one.
+  static constexpr std::uint32_t kRing = 1024;
+  static_assert(kRing / 2 + PlannedRun::kMaxSteps + 1 < kRing && (kRing & (kRing - 1)) == 0);
+  static constexpr std::uint32_t kRestartTicks = std::uint32_t{1} << 31;
+  static constexpr std::uint32_t kLaneMask = (std::uint32_t{1} << kLanes) - 1;
+  static_assert(kLanes <= 16);
+
+  // ---- booking runs onto lanes and ticks ----
+
+  // Schedules planned runs, in plan order, until every lane is booked
+  // kBookAhead ticks ahead (or the ring is half full, or the plans stop).
+  void book() {
+    for (;;) {
+      std::uint32_t earliest_free = lane_free_[0];
+      for (std::size_t l = 1; l < kLanes; ++l) earliest_free = std::min(earliest_free, lane_free_[l]);
+      if (earliest_free > now_ + kBookAhead || last_booked_ >= now_ + kRing / 2) return;
+      PlannedRun* run = next_planned();
+      if (run == nullptr) return;
+      schedule(*run);
+    }
+  }
+
+  PlannedRun* next_planned() {
+    while (n_planned_ < kPlanAhead + 1 && !planner_.stopped()) {
+      if (!planner_.plan(plans_[(first_planned_ + n_planned_) % (kPlanAhead + 1)])) break;
+      ++n_planned_;
+    }
+    if (n_planned_ == 0) return nullptr;
+    PlannedRun* run = &plans_[first_planned_];
+    first_planned_ = (first_planned_ + 1) % (kPlanAhead + 1);
+    --n_planned_;
+    return run;
+  }
+
+  // Places the run's steps at consecutive ticks from the earliest at which
+  // every earlier run is done with each step's row: a read after the last
+  // write, a write after the last read and write. The head row is read when
+  // the run starts and written when it ends, after the last read of it by an
+  // earlier run; in between it lives in the lane. Steps in one tick
+  // therefore never share a row that one of them writes, and each sees
+  // exactly what it would in plan order. Consecutive ticks keep the lane
+  // busy: a run that waited mid-way would hold it idle.
+  void schedule(const PlannedRun& run) {
+    const std::uint32_t head = run.head_row;
+    RowTicks* const rows = rows_;
+    const std::uint32_t n_steps = run.n_steps;
+    // The start tick: each step k at or after its row's tick, less k (plus
+    // n_steps, which keeps it from wrapping below 0).
+    std::uint32_t latest = std::max(rows[head].read + 1, std::max(now_, rows[head].written + 1) + n_steps);
+    for (std::uint32_t k = 0; k < n_steps; ++k) {
+      const std::uint32_t step = run.steps[k];
+      latest = std::max(latest, earliest_for(step, rows[PlannedRun::row_of(step)]) + (n_steps - k));
+    }
+    std::uint32_t start = latest - n_steps;
+    // The lane that became free last by then, so that a gap before the run
+    // costs the least; else the one free first.
+    std::size_t lane = kLanes;
+    std::size_t soonest = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const std::uint32_t f = lane_free_[l];
+      if (f <= start && (lane == kLanes || f > lane_free_[lane])) lane = l;
+      if (f < lane_free_[soonest]) soonest = l;
+    }
+    if (lane == kLanes) {
+      lane = soonest;
+      start = lane_free_[lane];
+    }
+    const std::uint64_t lane_bit = std::uint64_t{1} << lane;
+    for (std::uint32_t k = 0; k < n_steps; ++k) {
+      const std::uint32_t step = run.steps[k];
+      // An attraction's tick is past the row's last write, a sample's
+      // perhaps not past its last read: the maximum serves both.
+      std::uint32_t& mark = PlannedRun::attracts(step) ? rows[PlannedRun::row_of(step)].written
+                                                       : rows[PlannedRun::row_of(step)].read;
+      const std::uint32_t t = start + k;
+      mark = std::max(mark, t);
+      const std::uint32_t slot = t & (kRing - 1);
+      cells_[slot][lane] = step;
+      events_[slot] |= lane_bit;
+    }
+    const std::uint32_t end = start + n_steps - 1;
+    rows[head].written = end;
+    events_[start & (kRing - 1)] |= lane_bit << kStarts;
+    heads_[start & (kRing - 1)][lane] = head;
+    events_[end & (kRing - 1)] |= lane_bit << kEnds;
+    lane_free_[lane] = end + 1;
+    last_booked_ = std::max(last_booked_, end);
+  }
+
+  static std::uint32_t earliest_for(std::uint32_t step, const RowTicks& row) {
+    const std::uint32_t after_write = row.written + 1;
+    return PlannedRun::attracts(step) ? std::max(after_write, row.read + 1) : after_write;
+  }
+
+  void restart_ticks() {
+    std::memset(static_cast<void*>(rows_), 0, n_rows_ * sizeof(RowTicks));
+    now_ = 1;
+    last_booked_ = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) lane_free_[l] = 1;
+  }
+
+  // ---- running the schedule ----
+
+  // Heads of runs starting now are loaded, every booked step runs, and heads
+  // of runs ending now are stored, in that order.
+  TARNWICK_LANES void execute_tick() {
+    const std::uint32_t slot = now_ & (kRing - 1);
+    const std::uint64_t events = events_[slot];
+    ++now_;
+    if (events == 0) return;
+    double* const x = state_.x;
+    for (std::uint64_t s = (events >> kStarts) & kLaneMask; s != 0; s &= s - 1) {
+      const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
+      const std::uint32_t head = heads_[slot][l];
+      lane_head_[l] = head;
+      const double* xj = x + static_cast<std::size_t>(head) * kDim;
+      for (std::size_t d = 0; d < kDim; ++d) head_[d][l] = xj[d];
+    }
+    const auto active = static_cast<std::uint32_t>(events & kLaneMask);
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      const std::uint32_t in_group = (active >> (4 * g)) & 0xf;
+      if (in_group != 0) {
+        const __m256d active = _mm256_castsi256_pd(_mm256_slli_epi64(
+            _mm256_srlv_epi64(_mm256_set1_epi64x(in_group), _mm256_set_epi64x(3, 2, 1, 0)), 63));
+        this->step_lanes(4 * g, cells_[slot] + 4 * g, active);
+      }
+    }
+    for (std::uint64_t s = (events >> kEnds) & kLaneMask; s != 0; s &= s - 1) {
+      const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
+      double* xj = x + static_cast<std::size_t>(lane_head_[l]) * kDim;
+      for (std::size_t d = 0; d < kDim; ++d) xj[d] = head_[d][l];
+    }
+    events_[slot] = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) cells_[slot][l] = kIdleStep;
+  }
+
+
   // ---- state ----
 
   static constexpr std::uint32_t kIdleStep = 0;  // row 0, read: harmless
@@ -602,11 +632,9 @@ class LaneExecutor {
   static constexpr int kStarts = 16;
   static constexpr int kEnds = 32;
 
-  EpochState& state_;
   RunPlanner planner_;
   RowTicks* const rows_;
   const std::size_t n_rows_;
-  const bool vector_pow_;
 
   // The tick to execute next, and the last one anything is booked at.
   std::uint32_t now_ = 1;
@@ -620,21 +648,267 @@ class LaneExecutor {
   std::uint32_t heads_[kRing][kLanes];
   std::uint64_t events_[kRing] = {};
 
-  // Lanes: the head row of the run in each, its coordinates.
-  alignas(32) double head_[kDim][kLanes] = {};
+  // The head row of the run in each lane.
   std::uint32_t lane_head_[kLanes] = {};
-  double scratch_[kLanes][kDim];
 
   PlannedRun plans_[kPlanAhead + 1];
   std::size_t first_planned_ = 0;
   std::size_t n_planned_ = 0;
 };
 
+
+// One word per vertex: bit s (s < kSlots) is set while slot s's run writes
+// the row, bit kSlots + s while it reads it.
+using RowUsers = std::uint32_t;
+inline constexpr std::size_t kSlots = 16;
+
+// The scheduler for graphs whose rows and bookkeeping outgrow the
+// second-level cache: a run enters a free lane once every earlier run it
+// shares a row with has finished, and steps until it is done. Its table is
+// half the size of the booking scheduler's, and its ticks carry no
+// bookkeeping, which counts more there than lanes the booking would fill.
 template <std::size_t kDim, bool kUnitB>
-bool run_lanes(EpochState& state, std::uint64_t n_epochs, RowTicks* row_ticks) {
-  using Executor = LaneExecutor<kDim, kUnitB>;
-  std::unique_ptr<Executor> executor(
-      new (std::nothrow) Executor(state, row_ticks, exact_pow_vector_enabled()));
+class QueueExecutor : LaneSteps<kDim, kUnitB> {
+  using Base = LaneSteps<kDim, kUnitB>;
+  using Base::kGroups;
+  using Base::kLanes;
+  using Base::head_;
+  using Base::state_;
+
+ public:
+  // Runs planned before they are needed, so that their rows arrive in time.
+  static constexpr std::size_t kPlanAhead = 4;
+
+  // row_users: zeroed, one word per vertex.
+  QueueExecutor(EpochState& state, RowUsers* row_users, bool vector_pow)
+      : Base(state, vector_pow),
+        planner_(state, row_users, sizeof(RowUsers), &draw_indices4, true),
+        row_users_(row_users) {
+    for (std::size_t l = 0; l < kLanes; ++l) make_idle(l);
+  }
+
+  TARNWICK_LANES void run_epoch() {
+    planner_.begin_epoch();
+    for (;;) {
+      fill_lanes();
+      if (running_ == 0) {
+        // Nothing planned or waiting: the plans stopped at an edge that
+        // needs the checked path, or at the end of the epoch.
+        const std::size_t i = planner_.stop_edge();
+        if (i >= state_.edges.n_edges) return;
+        state_.template process_edge<kUnitB>(i);
+        planner_.resume_after(i);
+        if (++checked_since_poll_ == kCheckedPerPoll) {
+          checked_since_poll_ = 0;
+          poll_interrupt();
+        }
+        continue;
+      }
+      std::uint32_t finished;
+      do {
+        finished = tick();
+      } while (finished == 0);
+      do {
+        finish(static_cast<std::size_t>(__builtin_ctz(finished)));
+        finished &= finished - 1;
+      } while (finished != 0);
+      // Stopping here leaves nothing the caller keeps: the embedding is a copy.
+      if (--until_poll_ == 0) {
+        until_poll_ = kRunsPerPoll;
+        poll_interrupt();
+      }
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kIdleStep = 0;  // row 0, read: harmless
+  // A poll reads the clock; some thousands of steps lie between two (or
+  // a thousand edges of the checked path).
+  static constexpr unsigned kRunsPerPoll = 64;
+  static constexpr unsigned kCheckedPerPoll = 1024;
+
+  // One step of every running lane; returns the lanes whose run is done.
+  TARNWICK_LANES std::uint32_t tick() {
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      if (((running_ >> (4 * g)) & 0xf) != 0) step_group(g);
+    }
+    std::uint32_t finished = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      finished |= static_cast<std::uint32_t>(cursor_[l] == end_[l]) << l;
+    }
+    return finished;
+  }
+
+  // The next step of lanes 4g..4g+3.
+  TARNWICK_LANES_INLINE void step_group(std::size_t g) {
+    const std::size_t l0 = 4 * g;
+    std::uint32_t step[4];
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < 4; ++q) {
+      step[q] = *cursor_[l0 + q];
+      cursor_[l0 + q] += advance_[l0 + q];
+    }
+    this->step_lanes(l0, step, _mm256_load_pd(reinterpret_cast<const double*>(active_ + l0)));
+  }
+
+
+  // ---- runs: planned, waiting, in lanes ----
+
+  // Starts runs in the free lanes: the oldest waiting run that may start,
+  // else the next planned one, which waits if an earlier run shares a row
+  // with it. Then plans ahead.
+  void fill_lanes() {
+    while (free_lanes_ != 0) {
+      if (start_oldest_ready()) continue;
+      if (n_planned_ == 0 && !plan_one()) break;
+      const std::uint32_t s = planned_[planned_first_];
+      planned_first_ = (planned_first_ + 1) % kSlots;
+      --n_planned_;
+      enter(s);
+      if (blocked_by_[s] == 0) {
+        start(s);
+      } else {
+        waiting_[n_waiting_++] = s;
+      }
+    }
+    while (n_planned_ < kPlanAhead && plan_one()) {
+    }
+  }
+
+  bool start_oldest_ready() {
+    for (std::size_t w = 0; w < n_waiting_; ++w) {
+      const std::uint32_t s = waiting_[w];
+      if (blocked_by_[s] != 0) continue;
+      for (std::size_t v = w + 1; v < n_waiting_; ++v) waiting_[v - 1] = waiting_[v];
+      --n_waiting_;
+      start(s);
+      return true;
+    }
+    return false;
+  }
+
+  bool plan_one() {
+    if (planner_.stopped() || free_slots_ == 0) return false;
+    const auto s = static_cast<std::uint32_t>(__builtin_ctz(free_slots_));
+    if (!planner_.plan(slots_[s])) return false;
+    free_slots_ &= ~(std::uint32_t{1} << s);
+    planned_[(planned_first_ + n_planned_) % kSlots] = s;
+    ++n_planned_;
+    return true;
+  }
+
+  // Records slot s's rows as in use and finds the earlier runs, still
+  // waiting or running, that it must wait for: a row it writes that they
+  // use, or a row it reads that they write.
+  void enter(std::uint32_t s) {
+    const PlannedRun& run = slots_[s];
+    const RowUsers bit = RowUsers{1} << s;
+    // Indexed by the step's attraction bit: the users a step waits for (a
+    // reader only for writers) and the bit it sets.
+    const RowUsers waits_for[2] = {kWriters, kWriters | kReaders};
+    const RowUsers marks[2] = {bit << kSlots, bit};
+    RowUsers* users = row_users_;
+    RowUsers seen = users[run.head_row];
+    users[run.head_row] = seen | bit;
+    for (std::uint32_t k = 0; k < run.n_steps; ++k) {
+      const std::uint32_t step = run.steps[k];
+      const std::uint32_t row = PlannedRun::row_of(step);
+      const std::uint32_t attracts = step & PlannedRun::kAttract;
+      const RowUsers m = users[row];
+      seen |= m & waits_for[attracts];
+      users[row] = m | marks[attracts];
+    }
+    const std::uint32_t blockers = (seen | (seen >> kSlots)) & kWriters & ~bit;
+    blocked_by_[s] = blockers;
+    for (std::uint32_t b = blockers; b != 0; b &= b - 1) blocks_[__builtin_ctz(b)] |= bit;
+  }
+
+  void leave(std::uint32_t s) {
+    const PlannedRun& run = slots_[s];
+    const RowUsers bit = RowUsers{1} << s;
+    const RowUsers keep = ~(bit | (bit << kSlots));
+    RowUsers* users = row_users_;
+    users[run.head_row] &= keep;
+    for (std::uint32_t k = 0; k < run.n_steps; ++k) users[PlannedRun::row_of(run.steps[k])] &= keep;
+    for (std::uint32_t b = blocks_[s]; b != 0; b &= b - 1) blocked_by_[__builtin_ctz(b)] &= ~bit;
+    blocks_[s] = 0;
+    free_slots_ |= bit;
+  }
+
+  // The head row lives in the lane for the whole run: no other step of the
+  // run touches it, and no run in flight beside it does.
+  void start(std::uint32_t s) {
+    const auto l = static_cast<std::size_t>(__builtin_ctz(free_lanes_));
+    const PlannedRun& run = slots_[s];
+    const double* xj = state_.x + static_cast<std::size_t>(run.head_row) * kDim;
+    for (std::size_t d = 0; d < kDim; ++d) head_[d][l] = xj[d];
+    cursor_[l] = run.steps;
+    end_[l] = run.steps + run.n_steps;
+    advance_[l] = 1;
+    active_[l] = ~std::uint64_t{0};
+    lane_slot_[l] = s;
+    free_lanes_ &= ~(std::uint32_t{1} << l);
+    running_ |= std::uint32_t{1} << l;
+  }
+
+  void finish(std::size_t l) {
+    const std::uint32_t s = lane_slot_[l];
+    double* xj = state_.x + static_cast<std::size_t>(slots_[s].head_row) * kDim;
+    for (std::size_t d = 0; d < kDim; ++d) xj[d] = head_[d][l];
+    leave(s);
+    make_idle(l);
+  }
+
+  void make_idle(std::size_t l) {
+    cursor_[l] = &kIdleStep;
+    end_[l] = nullptr;
+    advance_[l] = 0;
+    active_[l] = 0;
+    free_lanes_ |= std::uint32_t{1} << l;
+    running_ &= ~(std::uint32_t{1} << l);
+  }
+
+  RunPlanner planner_;
+  static constexpr RowUsers kWriters = (RowUsers{1} << kSlots) - 1;
+  static constexpr RowUsers kReaders = kWriters << kSlots;
+
+  RowUsers* const row_users_;
+  unsigned until_poll_ = kRunsPerPoll;
+  unsigned checked_since_poll_ = 0;
+
+  // Lanes. An idle lane steps on kIdleStep without advancing.
+  alignas(32) std::uint64_t active_[kLanes];
+  const std::uint32_t* cursor_[kLanes];
+  const std::uint32_t* end_[kLanes];
+  std::size_t advance_[kLanes];
+  std::uint32_t lane_slot_[kLanes];
+  std::uint32_t free_lanes_ = 0;
+  std::uint32_t running_ = 0;
+
+  // Slots. The planned queue and the waiting list are in plan order.
+  std::uint32_t free_slots_ = kWriters;
+  std::uint32_t planned_[kSlots];
+  std::size_t planned_first_ = 0;
+  std::size_t n_planned_ = 0;
+  std::uint32_t waiting_[kSlots];
+  std::size_t n_waiting_ = 0;
+  std::uint32_t blocked_by_[kSlots] = {};  // earlier slots this one waits for
+  std::uint32_t blocks_[kSlots] = {};      // later slots waiting for this one
+  PlannedRun slots_[kSlots];
+};
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// The executor and its table of one entry per vertex (zeroed).
+template <class Executor, class Entry>
+bool run_with(EpochState& state, std::uint64_t n_epochs) {
+  // calloc: untouched pages cost nothing until a row is used.
+  std::unique_ptr<Entry, FreeDeleter> table(
+      static_cast<Entry*>(std::calloc(state.n_vertices == 0 ? 1 : state.n_vertices, sizeof(Entry))));
+  if (!table) return false;
+  std::unique_ptr<Executor> executor(new (std::nothrow) Executor(state, table.get(), exact_pow_vector_enabled()));
   if (!executor) return false;
   for (std::uint64_t e = 0; e < n_epochs; ++e) {
     state.begin_epoch(e);
@@ -643,7 +917,15 @@ bool run_lanes(EpochState& state, std::uint64_t n_epochs, RowTicks* row_ticks) {
   return true;
 }
 
-using LaneRun = bool (*)(EpochState&, std::uint64_t, RowTicks*);
+template <std::size_t kDim, bool kUnitB>
+bool run_lanes(EpochState& state, std::uint64_t n_epochs) {
+  if (state.n_vertices <= kBookingBytes / (kDim * sizeof(double) + sizeof(RowTicks))) {
+    return run_with<BookingExecutor<kDim, kUnitB>, RowTicks>(state, n_epochs);
+  }
+  return run_with<QueueExecutor<kDim, kUnitB>, RowUsers>(state, n_epochs);
+}
+
+using LaneRun = bool (*)(EpochState&, std::uint64_t);
 
 template <bool kUnitB, std::size_t... kDimLess1>
 constexpr std::array<LaneRun, sizeof...(kDimLess1)> lane_runs(std::index_sequence<kDimLess1...>) {
@@ -652,10 +934,6 @@ constexpr std::array<LaneRun, sizeof...(kDimLess1)> lane_runs(std::index_sequenc
 
 constexpr auto kRunsGeneralB = lane_runs<false>(std::make_index_sequence<kMaxLaneDim>());
 constexpr auto kRunsUnitB = lane_runs<true>(std::make_index_sequence<kMaxLaneDim>());
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 
 }  // namespace
 #endif  // __x86_64__
@@ -666,12 +944,8 @@ bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs) {
       state.n_vertices > RunPlanner::kMaxVertices) {
     return false;
   }
-  // calloc: untouched pages cost nothing until a row is used.
-  std::unique_ptr<RowTicks, FreeDeleter> row_ticks(
-      static_cast<RowTicks*>(std::calloc(state.n_vertices == 0 ? 1 : state.n_vertices, sizeof(RowTicks))));
-  if (!row_ticks) return false;
   const auto& runs = state.consts.b == 1.0 ? kRunsUnitB : kRunsGeneralB;
-  return runs[state.dim - 1](state, n_epochs, row_ticks.get());
+  return runs[state.dim - 1](state, n_epochs);
 #else
   (void)state;
   (void)n_epochs;

@@ -43,12 +43,17 @@ class RunPlanner {
   // Rows are coded in 31 bits.
   static constexpr std::uint64_t kMaxVertices = std::uint64_t{1} << 31;
 
-  // `side_table` holds the entry per vertex that the caller will read for
-  // every planned row; it is fetched early along with the rows, unless
-  // `fetch_rows` is false (they stay in cache anyway). Samples beyond those
-  // drawn ahead are drawn by `draw`.
-  RunPlanner(EpochState& state, const RowTicks* side_table, IndexDraw draw, bool fetch_rows)
-      : state_(state), side_table_(side_table), draw_(draw), fetch_rows_(fetch_rows) {}
+  // `side_table` holds the entry of `entry_bytes` per vertex that the caller
+  // will read for every planned row; it is fetched early along with the
+  // rows, unless `fetch_rows` is false (they stay in cache anyway). Samples
+  // beyond those drawn ahead are drawn by `draw`.
+  RunPlanner(EpochState& state, const void* side_table, std::size_t entry_bytes, IndexDraw draw,
+             bool fetch_rows)
+      : state_(state),
+        side_table_(static_cast<const char*>(side_table)),
+        entry_bytes_(entry_bytes),
+        draw_(draw),
+        fetch_rows_(fetch_rows) {}
 
   void begin_epoch() {
     cursor_ = 0;
@@ -194,14 +199,15 @@ class RunPlanner {
   [[gnu::always_inline]] void fetch_early(std::uint32_t row) const {
     if (!fetch_rows_) return;
     __builtin_prefetch(state_.x + static_cast<std::size_t>(row) * state_.dim, 1, 3);
-    __builtin_prefetch(side_table_ + row, 1, 3);
+    __builtin_prefetch(side_table_ + static_cast<std::size_t>(row) * entry_bytes_, 1, 3);
   }
 
   static constexpr std::size_t kBlocksAhead = 2;
   static constexpr std::size_t kNoBlock = ~std::size_t{0};
 
   EpochState& state_;
-  const RowTicks* const side_table_;
+  const char* const side_table_;
+  const std::size_t entry_bytes_;
   const IndexDraw draw_;
   const bool fetch_rows_;
   std::size_t cursor_ = 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "layout/epoch_state.h"
+#include "layout/lane_executor.h"
 #include "layout/sgd.h"
 #include "support/exact_pow.h"
 #include "support/splitmix64.h"
@@ -82,6 +83,28 @@ std::vector<double> plain_layout(const Graph& g, std::size_t dim, double b, std:
     }
   }
   return x;
+}
+
+std::vector<double> lanes_layout(const Graph& g, std::size_t dim, std::uint64_t rate, std::uint64_t epochs) {
+  std::vector<double> x = g.x;
+  EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
+  EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), rate);
+  run_epochs(x.data(), x.size() / dim, dim, edges, schedule, LayoutParams{epochs, 1.577, 0.895, 1.0, 1.0, 3});
+  return x;
+}
+
+// Either side of the size at which runs stop being booked onto ticks and
+// queue instead: both schedulers give the plain loop's bits.
+TEST(LayoutPaths, BothSchedulersMatchThePlainLoop) {
+  for (std::size_t dim : {2u, 10u}) {
+    const std::size_t boundary = layout::kBookingBytes / (dim * sizeof(double) + 8);
+    for (std::size_t n : {boundary, boundary + 1}) {
+      const Graph g = knn_like(n, dim, 6);
+      const std::vector<double> lanes = lanes_layout(g, dim, 5, 4);
+      const std::vector<double> plain = plain_layout(g, dim, 0.895, 5, 4);
+      ASSERT_EQ(std::memcmp(lanes.data(), plain.data(), plain.size() * sizeof(double)), 0) << n << " " << dim;
+    }
+  }
 }
 
 // Few vertices, many samples: most steps wait for a row that an earlier run

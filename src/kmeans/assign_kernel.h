@@ -73,6 +73,27 @@ inline void with_count(std::size_t count, Fn&& f) {
   }
 }
 
+// Folds the scores of centroids j0 .. j0 + MM - 1 (acc their chains, for
+// NV row vectors) into each row's running best and label.
+template <class V, std::size_t NV, std::size_t MM>
+[[gnu::always_inline]] inline void fold_scores(const typename V::F (&acc)[NV][MM],
+                                               const float* norms, std::size_t j0,
+                                               typename V::F (&best)[NV],
+                                               typename V::I (&label)[NV]) {
+#pragma GCC unroll 8
+  for (std::size_t m = 0; m < MM; ++m) {
+    const typename V::F norm = V::set1(norms[j0 + m]);
+    const typename V::I index = V::set1_label(static_cast<Label>(j0 + m));
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < NV; ++g) {
+      const typename V::F score = V::sub(norm, V::add(acc[g][m], acc[g][m]));
+      const auto lt = V::less(score, best[g]);
+      best[g] = V::select(lt, score, best[g]);
+      label[g] = V::select(lt, index, label[g]);
+    }
+  }
+}
+
 template <class V, std::size_t G, std::size_t M>
 struct FusedAssign {
   using F = typename V::F;
@@ -135,18 +156,7 @@ struct FusedAssign {
                    I (&label)[NV]) {
     F acc[NV][MM];
     tile<NV, MM>(panel, b, j0, acc);
-#pragma GCC unroll 8
-    for (std::size_t m = 0; m < MM; ++m) {
-      const F norm = V::set1(b.norms[j0 + m]);
-      const I index = V::set1_label(static_cast<Label>(j0 + m));
-#pragma GCC unroll 8
-      for (std::size_t g = 0; g < NV; ++g) {
-        const F score = V::sub(norm, V::add(acc[g][m], acc[g][m]));
-        const auto lt = V::less(score, best[g]);
-        best[g] = V::select(lt, score, best[g]);
-        label[g] = V::select(lt, index, label[g]);
-      }
-    }
+    fold_scores<V>(acc, b.norms, j0, best, label);
   }
 
   template <std::size_t NV>
@@ -283,18 +293,7 @@ struct NarrowRows {
       constexpr std::size_t MM = decltype(mm)::value;
       F acc[NV][MM];
       chains<D, NV, MM>(x, b.C, j0, acc);
-#pragma GCC unroll 8
-      for (std::size_t m = 0; m < MM; ++m) {
-        const F norm = V::set1(b.norms[j0 + m]);
-        const I index = V::set1_label(static_cast<Label>(j0 + m));
-#pragma GCC unroll 8
-        for (std::size_t g = 0; g < NV; ++g) {
-          const F score = V::sub(norm, V::add(acc[g][m], acc[g][m]));
-          const auto lt = V::less(score, best[g]);
-          best[g] = V::select(lt, score, best[g]);
-          label[g] = V::select(lt, index, label[g]);
-        }
-      }
+      fold_scores<V>(acc, b.norms, j0, best, label);
     };
     std::size_t j = 0;
     for (; j + M <= b.k; j += M) fold(Count<M>{}, j);

@@ -125,25 +125,24 @@ bool centroids_in_lanes(const assign_detail::Kernel& kernel, std::size_t d, std:
   return d >= kCentroidLanesAnyCountRow || 2 * k >= kernel.centroid_lanes;
 }
 
-// Centroids in lanes take one vector of them where k fits, else two.
-std::size_t centroid_lanes_for(const assign_detail::Kernel& kernel, std::size_t k) {
-  return 2 * k <= kernel.centroid_lanes ? kernel.centroid_lanes / 2 : kernel.centroid_lanes;
-}
 
 }  // namespace
 
 std::size_t laid_out_centroid_floats(std::size_t d, std::size_t k) {
   const assign_detail::Kernel& kernel = assign_detail::chosen_kernel();
-  return centroids_in_lanes(kernel, d, k) ? centroid_lanes_for(kernel, k) * d : 0;
+  if (!centroids_in_lanes(kernel, d, k)) return 0;
+  const std::size_t lanes = kernel.centroid_lanes;
+  return (assign_detail::one_centroid_vector(k, lanes) ? lanes / 2 : lanes) * d;
 }
 
 void lay_out_centroids(const float* C, std::size_t d, std::size_t k, float* out) {
   assign_detail::chosen_kernel().lay_out_centroids(C, d, k, out);
 }
 
-std::size_t assign_scratch_floats(std::size_t rows, std::size_t d, std::size_t k) {
+std::size_t assign_scratch_floats(std::size_t rows, std::size_t d, std::size_t k,
+                                  bool centroids_laid_out) {
   const assign_detail::Kernel& kernel = assign_detail::chosen_kernel();
-  if (centroids_in_lanes(kernel, d, k)) return kernel.centroid_lanes * d;
+  if (centroids_in_lanes(kernel, d, k)) return centroids_laid_out ? 0 : kernel.centroid_lanes * d;
   return (rows < kernel.group_rows ? rows : kernel.group_rows) * d;
 }
 

@@ -52,12 +52,14 @@ std::size_t laid_out_centroid_floats(std::size_t d, std::size_t k);
 void lay_out_centroids(const float* C, std::size_t d, std::size_t k, float* out);
 
 // Floats of scratch one call of assign_rows needs for blocks of rows×d and
-// k centroids: a group of rows, or the centroids, rearranged lanes-first.
+// k centroids: a group of rows, or the centroids, rearranged lanes-first;
+// with `centroids_laid_out` the blocks bring C_laid_out, so none for those.
 // Never more than max(rows, 32) × d.
-std::size_t assign_scratch_floats(std::size_t rows, std::size_t d, std::size_t k);
+std::size_t assign_scratch_floats(std::size_t rows, std::size_t d, std::size_t k,
+                                  bool centroids_laid_out = false);
 
 // Labels every row of the block into out, by the fastest path this process
-// has. `scratch` holds assign_scratch_floats(b.rows, b.d) floats.
+// has. `scratch` holds assign_scratch_floats(b.rows, b.d, b.k, ...) floats.
 void assign_rows(const AssignBlock& b, Label* out, float* scratch);
 
 namespace assign_detail {
@@ -86,6 +88,12 @@ struct Kernel {
   void (*centroid_products)(const AssignBlock& b, float* G, float* scratch);
   void (*lay_out_centroids)(const float* C, std::size_t d, std::size_t k, float* out);
 };
+
+// Centroids in lanes take one vector of them where k fits in half the
+// kernel's centroid_lanes, else two.
+constexpr bool one_centroid_vector(std::size_t k, std::size_t centroid_lanes) {
+  return 2 * k <= centroid_lanes;
+}
 
 Kernel kernel(Path path);
 

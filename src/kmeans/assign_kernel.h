@@ -73,6 +73,20 @@ inline void with_count(std::size_t count, Fn&& f) {
   }
 }
 
+// Rows in lanes take a block's rows as whole groups of G vectors of W rows,
+// then one group of the vectors left, then the rows left one at a time:
+// group(Count<vectors>{}, first row), row(row).
+template <std::size_t G, std::size_t W, class Group, class Row>
+inline void each_row_group(std::size_t rows, Group&& group, Row&& row) {
+  std::size_t i = 0;
+  for (; i + G * W <= rows; i += G * W) group(Count<G>{}, i);
+  with_count<G>((rows - i) / W, [&](auto nv) {
+    group(nv, i);
+    i += decltype(nv)::value * W;
+  });
+  for (; i < rows; ++i) row(i);
+}
+
 // Folds the scores of centroids j0 .. j0 + MM - 1 (acc their chains, for
 // NV row vectors) into each row's running best and label.
 template <class V, std::size_t NV, std::size_t MM>
@@ -196,24 +210,21 @@ struct FusedAssign {
     });
   }
 
-  // Whole groups of G vectors, then one group of the vectors left, then
-  // the rows left one at a time.
+  // Each group rearranged into the panel before group() runs on it; while
+  // a whole group runs, the next one's rows are fetched.
   template <class Group, class Row>
   static void each_group(const AssignBlock& b, float* panel, Group&& group, Row&& row) {
-    std::size_t i = 0;
-    for (; i + kGroupRows <= b.rows; i += kGroupRows) {
-      rearrange<G>(b.X + i * b.d, b.d, panel);
-      if (i + 2 * kGroupRows <= b.rows)
-        for (std::size_t f = 0; f < kGroupRows * b.d; f += 16)
-          __builtin_prefetch(b.X + (i + kGroupRows) * b.d + f, 0, 3);
-      group(Count<G>{}, i);
-    }
-    with_count<G>((b.rows - i) / W, [&](auto nv) {
-      rearrange<decltype(nv)::value>(b.X + i * b.d, b.d, panel);
-      group(nv, i);
-      i += decltype(nv)::value * W;
-    });
-    for (; i < b.rows; ++i) row(i);
+    each_row_group<G, W>(
+        b.rows,
+        [&](auto nv, std::size_t i) {
+          constexpr std::size_t NV = decltype(nv)::value;
+          rearrange<NV>(b.X + i * b.d, b.d, panel);
+          if (NV == G && i + 2 * kGroupRows <= b.rows)
+            for (std::size_t f = 0; f < kGroupRows * b.d; f += 16)
+              __builtin_prefetch(b.X + (i + kGroupRows) * b.d + f, 0, 3);
+          group(nv, i);
+        },
+        row);
   }
 
   static void labels(const AssignBlock& b, Label* out, float* panel) {
@@ -316,23 +327,10 @@ struct NarrowRows {
     }
   }
 
-  // Whole groups of G vectors, then one group of the vectors left, then
-  // the rows left one at a time.
-  template <std::size_t D, class Group, class Row>
-  static void each_group(const AssignBlock& b, Group&& group, Row&& row) {
-    std::size_t i = 0;
-    for (; i + G * W <= b.rows; i += G * W) group(Count<G>{}, i);
-    with_count<G>((b.rows - i) / W, [&](auto nv) {
-      group(nv, i);
-      i += decltype(nv)::value * W;
-    });
-    for (; i < b.rows; ++i) row(i);
-  }
-
   template <std::size_t D>
   static void labels_of(const AssignBlock& b, Label* out) {
-    each_group<D>(
-        b,
+    each_row_group<G, W>(
+        b.rows,
         [&](auto nv, std::size_t i) {
           label_group<D, decltype(nv)::value>(b.X + i * D, b, out + i);
         },
@@ -341,8 +339,8 @@ struct NarrowRows {
 
   template <std::size_t D>
   static void products_of(const AssignBlock& b, float* G_out) {
-    each_group<D>(
-        b,
+    each_row_group<G, W>(
+        b.rows,
         [&](auto nv, std::size_t i) {
           product_group<D, decltype(nv)::value>(b.X + i * D, b, G_out + i * b.k);
         },
@@ -471,14 +469,15 @@ struct CentroidLanes {
 };
 
 // One instruction set's kernel: rows in lanes by groups of G vectors and
-// tiles of M centroids (narrow rows from registers); centroids in lanes with tiles of R1 rows (one
-// vector of centroids) or R2 rows (two).
+// tiles of M centroids (narrow rows from registers); centroids in lanes with
+// tiles of R1 rows (one vector of centroids) or R2 rows (two).
 template <class V, std::size_t G, std::size_t M, std::size_t R1, std::size_t R2>
 Kernel make_kernel() {
   using Rows = FusedAssign<V, G, M>;
   using Narrow = NarrowRows<V, G, M>;
   using One = CentroidLanes<V, 1, R1>;
   using Two = CentroidLanes<V, 2, R2>;
+  static_assert(2 * One::kLanes == Two::kLanes);
   return Kernel{
       Rows::kGroupRows,
       Two::kLanes,
@@ -489,13 +488,13 @@ Kernel make_kernel() {
         b.d <= kNarrowMax ? Narrow::products(b, G_out) : Rows::products(b, G_out, panel);
       },
       [](const AssignBlock& b, Label* out, float* panel) {
-        b.k <= One::kLanes ? One::labels(b, out, panel) : Two::labels(b, out, panel);
+        one_centroid_vector(b.k, Two::kLanes) ? One::labels(b, out, panel) : Two::labels(b, out, panel);
       },
       [](const AssignBlock& b, float* G_out, float* panel) {
-        b.k <= One::kLanes ? One::products(b, G_out, panel) : Two::products(b, G_out, panel);
+        one_centroid_vector(b.k, Two::kLanes) ? One::products(b, G_out, panel) : Two::products(b, G_out, panel);
       },
       [](const float* C, std::size_t d, std::size_t k, float* out) {
-        k <= One::kLanes ? One::lay_out(C, d, k, out) : Two::lay_out(C, d, k, out);
+        one_centroid_vector(k, Two::kLanes) ? One::lay_out(C, d, k, out) : Two::lay_out(C, d, k, out);
       },
   };
 }

@@ -165,12 +165,12 @@ class LloydSteps::State {
 
   void start() {
     next_ = Buffer<Label>::uninitialized(n_);
+    norms_ = Buffer<float>::uninitialized(k_);
+    laid_out_ = Buffer<float>::uninitialized(laid_out_centroid_floats(d_, k_));
     if (k_ != 0)
       scratch_ = std::make_unique<AssignScratch>(
           std::min(blocks_, worker_count() + kSpareScratchSlots),
-          assign_scratch_floats(std::min(rows_per_block_, n_), d_, k_));
-    norms_ = Buffer<float>::uninitialized(k_);
-    laid_out_ = Buffer<float>::uninitialized(laid_out_centroid_floats(d_, k_));
+          assign_scratch_floats(std::min(rows_per_block_, n_), d_, k_, laid_out_.size() != 0));
     fused_ = choose_fused();
     if (fused_) {
       edges_ = std::make_unique<std::atomic<std::uint8_t>[]>(pieces_.size());

@@ -114,17 +114,21 @@ namespace {
 // Long rows with at most Kernel::centroid_lanes centroids are labelled with
 // centroids in lanes: the rows then stream from memory straight into the
 // fmas, where rearranging them costs as much as the fmas themselves. Below
-// this length only with a full vector of centroids or more; from the second
-// length on with any count (measured with AVX2: 0.6-0.9x the time of rows
-// in lanes there).
+// kCentroidLanesMinRow only where the centroids fill whole vectors, below
+// kCentroidLanesAnyCountRow only with a full vector of centroids or more
+// (measured with AVX2 against rows in lanes: 0.6-0.9x the time there, and
+// 0.7-0.9x from 16 columns with 8 or 16 centroids; up to 1.3x elsewhere).
+constexpr std::size_t kCentroidLanesFullRow = 16;
 constexpr std::size_t kCentroidLanesMinRow = 64;
 constexpr std::size_t kCentroidLanesAnyCountRow = 256;
 
 bool centroids_in_lanes(const assign_detail::Kernel& kernel, std::size_t d, std::size_t k) {
-  if (k > kernel.centroid_lanes || d < kCentroidLanesMinRow) return false;
-  return d >= kCentroidLanesAnyCountRow || 2 * k >= kernel.centroid_lanes;
+  const std::size_t lanes = kernel.centroid_lanes;
+  if (k == 0 || k > lanes || d < kCentroidLanesFullRow) return false;
+  if (k % (lanes / 2) == 0) return true;
+  if (d < kCentroidLanesMinRow) return false;
+  return d >= kCentroidLanesAnyCountRow || 2 * k >= lanes;
 }
-
 
 }  // namespace
 

@@ -33,6 +33,17 @@ struct Avx512 {
     lanes::columns16x8(rows, stride, column);
   }
   static void store_labels(Label* p, I v) { _mm512_storeu_si512(p, v); }
+  static float least_lane(F v) {
+    // Halves through memory: GCC 12's casts and extracts of a 512-bit
+    // register warn of an undefined operand of their own.
+    alignas(64) float lane[16];
+    _mm512_store_ps(lane, v);
+    const __m256 h = _mm256_min_ps(_mm256_load_ps(lane), _mm256_load_ps(lane + 8));
+    __m128 m = _mm_min_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1));
+    m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+    return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
+  }
+  static unsigned equal_bits(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
 };
 
 }  // namespace

@@ -17,7 +17,9 @@
 // V provides: kWidth; types F (floats), I (int32 labels), Mask; zero,
 // load, set1, fma(a, b, c) = a·b + c rounded once, add, sub, less (ordered
 // a < b), select(mask, a, b) = mask ? a : b for F and I, set1_label,
-// store, store_labels; optionally columns8 (see rearrange).
+// store, store_labels; optionally columns8 (see rearrange), and least_lane
+// (the least of W floats, none NaN) with equal_bits (bit r set where lane r
+// of a equals lane r of b) for the centroid lanes' scan.
 #pragma once
 
 #include <cstddef>
@@ -357,6 +359,45 @@ struct NarrowRows {
   }
 };
 
+// The contract's scan over one row's scores, lanes being centroids: the
+// first j holding the least score, where that is below +inf, else 0. NaN
+// scores become +inf first, so they never win; equal scores (-0 and +0
+// among them) keep the first. Lanes past k must hold +inf or NaN.
+template <class V, std::size_t Q>
+[[gnu::always_inline]] inline Label first_least(const typename V::F (&score)[Q]) {
+  constexpr std::size_t W = V::kWidth;
+  if constexpr (requires(typename V::F v) { V::least_lane(v); V::equal_bits(v, v); }) {
+    const typename V::F inf = V::set1(kPlusInf);
+    typename V::F s[Q];
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < Q; ++q) s[q] = V::select(V::less(score[q], inf), score[q], inf);
+    typename V::F least = s[0];
+#pragma GCC unroll 4
+    for (std::size_t q = 1; q < Q; ++q) least = V::select(V::less(s[q], least), s[q], least);
+    const float l = V::least_lane(least);
+    if (!(l < kPlusInf)) return 0;
+    // All lanes' bits in one word, so that no branch guesses the vector.
+    static_assert(Q * W <= 32);
+    const typename V::F lv = V::set1(l);
+    std::uint32_t bits = 0;
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < Q; ++q) bits |= std::uint32_t{V::equal_bits(s[q], lv)} << (q * W);
+    return static_cast<Label>(__builtin_ctz(bits));  // some lane holds the least
+  } else {
+    alignas(64) float lanes[Q * W];
+    for (std::size_t q = 0; q < Q; ++q) V::store(lanes + q * W, score[q]);
+    float best = kPlusInf;
+    Label label = 0;
+    for (std::size_t j = 0; j < Q * W; ++j) {
+      if (lanes[j] < best) {
+        best = lanes[j];
+        label = static_cast<Label>(j);
+      }
+    }
+    return label;
+  }
+}
+
 // Lanes are centroids, for long rows and few centroids (k <= Q·W): X is read
 // in place, with no rearranging, so its rows stream straight into the fmas.
 // The centroids are laid out lanes-first, C[j, l] at [l·Q·W + j], zeros
@@ -436,22 +477,16 @@ struct CentroidLanes {
 
   static void labels(const AssignBlock& b, Label* out, float* scratch) {
     const float* panel = laid_out(b, scratch);
-    alignas(64) float norms[kLanes] = {};
-    for (std::size_t j = 0; j < b.k; ++j) norms[j] = b.norms[j];
+    // +inf past k: the zero centroids there score +inf or NaN, never a win.
+    alignas(64) float norms[kLanes];
+    for (std::size_t j = 0; j < kLanes; ++j) norms[j] = j < b.k ? b.norms[j] : kPlusInf;
     each_tile(b, panel, [&](auto rr, std::size_t i, auto& acc) {
       for (std::size_t r = 0; r < decltype(rr)::value; ++r) {
-        alignas(64) float score[kLanes];
+        F score[Q];
+#pragma GCC unroll 4
         for (std::size_t q = 0; q < Q; ++q)
-          V::store(score + q * W, V::sub(V::load(norms + q * W), V::add(acc[r][q], acc[r][q])));
-        float best = kPlusInf;
-        Label label = 0;
-        for (std::size_t j = 0; j < b.k; ++j) {
-          if (score[j] < best) {
-            best = score[j];
-            label = static_cast<Label>(j);
-          }
-        }
-        out[i + r] = label;
+          score[q] = V::sub(V::load(norms + q * W), V::add(acc[r][q], acc[r][q]));
+        out[i + r] = first_least<V>(score);
       }
     });
   }

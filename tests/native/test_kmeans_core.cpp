@@ -252,7 +252,7 @@ TEST(KmeansSchedules, FusedAndSeparateAgreeBitForBit) {
       for (std::size_t l = 0; l < d; ++l) X[i * d + l] = v(gen) + float(i % 7) * 0.7f;
     for (std::size_t k : {6, 40})
       for (std::uint64_t iters : {1, 4, 15}) {
-        if (d == 200 && iters != 1) continue;  // the same blocks every iteration
+        if (d == 200 && (iters != 1 || k != 6)) continue;  // the same blocks every time
         Data C(k * d);
         for (float& c : C) c = 2.0f * v(gen);
         Data Cs = C, Cf = C;

@@ -232,7 +232,11 @@ class LaneSteps {
   static constexpr std::size_t kGroups = kLanes / 4;
 
  protected:
-  LaneSteps(EpochState& state, bool vector_pow) : state_(state), vector_pow_(vector_pow) {}
+  LaneSteps(EpochState& state, bool vector_pow)
+      : state_(state),
+        vector_pow_(vector_pow),
+        in_range_pow_(vector_pow && exact_pow_detail::exponent_in_range(state.consts.b) &&
+                      exact_pow_detail::exponent_in_range(state.consts.b_minus_one)) {}
 
   // Rows up to this width are held in registers through a step.
   static constexpr std::size_t kHeldDim = 4;
@@ -399,7 +403,9 @@ class LaneSteps {
                                     __m256d& pow_b_minus_one) const {
     const GradientConstants& k = consts();
     const __m256d x = _mm256_blendv_pd(_mm256_set1_pd(2.0), s, live);
-    if (vector_pow_) [[likely]] {
+    if (in_range_pow_) [[likely]] {
+      pow_pair4<true>(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
+    } else if (vector_pow_) {
       pow_pair4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
     } else {
       alignas(32) double xs[4], r0[4], r1[4];
@@ -415,6 +421,8 @@ class LaneSteps {
 
   EpochState& state_;
   const bool vector_pow_;
+  // The vector pow, with exponents in its range.
+  const bool in_range_pow_;
   // The head row of the run in each lane, coordinate by coordinate.
   alignas(32) double head_[kDim][kLanes] = {};
   double scratch_[kLanes][kDim];
@@ -704,10 +712,7 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
         }
         continue;
       }
-      std::uint32_t finished;
-      do {
-        finished = tick();
-      } while (finished == 0);
+      std::uint32_t finished = tick_until_finished();
       do {
         finish(static_cast<std::size_t>(__builtin_ctz(finished)));
         finished &= finished - 1;
@@ -727,17 +732,31 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
   static constexpr unsigned kRunsPerPoll = 64;
   static constexpr unsigned kCheckedPerPoll = 1024;
 
-  // One step of every running lane; returns the lanes whose run is done.
-  TARNWICK_LANES std::uint32_t tick() {
-#pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) {
-      if (((running_ >> (4 * g)) & 0xf) != 0) step_group(g);
+  // Ticks until a run is done; returns the lanes whose run is. No run ends
+  // before the shortest remainder of a running one has been stepped, so the
+  // ticks up to then look for none; one call for the whole stretch keeps the
+  // call and its register saves out of the ticks.
+  TARNWICK_LANES std::uint32_t tick_until_finished() {
+    std::ptrdiff_t ticks = PlannedRun::kMaxSteps;
+    for (std::uint32_t r = running_; r != 0; r &= r - 1) {
+      const auto l = static_cast<std::size_t>(__builtin_ctz(r));
+      ticks = std::min<std::ptrdiff_t>(ticks, end_[l] - cursor_[l]);
     }
+    const std::uint32_t running = running_;
+    for (; ticks > 0; --ticks) tick(running);
     std::uint32_t finished = 0;
     for (std::size_t l = 0; l < kLanes; ++l) {
       finished |= static_cast<std::uint32_t>(cursor_[l] == end_[l]) << l;
     }
     return finished;
+  }
+
+  // One step of every lane in `running`.
+  TARNWICK_LANES_INLINE void tick(std::uint32_t running) {
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      if (((running >> (4 * g)) & 0xf) != 0) step_group(g);
+    }
   }
 
   // The next step of lanes 4g..4g+3.
@@ -811,8 +830,11 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
     RowUsers* users = row_users_;
     RowUsers seen = users[run.head_row];
     users[run.head_row] = seen | bit;
-    for (std::uint32_t k = 0; k < run.n_steps; ++k) {
-      const std::uint32_t step = run.steps[k];
+    // Locals: the table's words could alias the run's as far as the compiler knows.
+    const std::uint32_t* const steps = run.steps;
+    const std::uint32_t n_steps = run.n_steps;
+    for (std::uint32_t k = 0; k < n_steps; ++k) {
+      const std::uint32_t step = steps[k];
       const std::uint32_t row = PlannedRun::row_of(step);
       const std::uint32_t attracts = step & PlannedRun::kAttract;
       const RowUsers m = users[row];
@@ -830,7 +852,9 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
     const RowUsers keep = ~(bit | (bit << kSlots));
     RowUsers* users = row_users_;
     users[run.head_row] &= keep;
-    for (std::uint32_t k = 0; k < run.n_steps; ++k) users[PlannedRun::row_of(run.steps[k])] &= keep;
+    const std::uint32_t* const steps = run.steps;
+    const std::uint32_t n_steps = run.n_steps;
+    for (std::uint32_t k = 0; k < n_steps; ++k) users[PlannedRun::row_of(steps[k])] &= keep;
     for (std::uint32_t b = blocks_[s]; b != 0; b &= b - 1) blocked_by_[__builtin_ctz(b)] &= ~bit;
     blocks_[s] = 0;
     free_slots_ |= bit;

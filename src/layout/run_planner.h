@@ -87,6 +87,7 @@ class RunPlanner {
     std::size_t n_edges = 0;
     std::uint64_t n_samples = 0;
     std::int64_t head_row = -1;
+    const RowFetch fetch = row_fetch();
     for (;;) {
       const std::size_t i = next_due();
       if (i >= edges.n_edges || i >= edges.head_len || i >= edges.tail_len) break;
@@ -104,13 +105,13 @@ class RunPlanner {
       if (n_edges == 0) {
         head_row = j;
         run.head_row = static_cast<std::uint32_t>(j);
-        fetch_early(run.head_row);
+        fetch.row(run.head_row);
       }
       tails[n_edges] = static_cast<std::uint32_t>(tail_row);
       samples_of[n_edges] = n_neg;
       ++n_edges;
       n_samples += n_neg;
-      fetch_early(static_cast<std::uint32_t>(tail_row));
+      fetch.row(static_cast<std::uint32_t>(tail_row));
       st.next_sample[i] = st.next_sample[i] + eps[i];
       st.next_neg[i] = st.next_neg[i] + st.neg_period[i] * static_cast<double>(n_neg);
       cursor_ = i + 1;
@@ -129,10 +130,13 @@ class RunPlanner {
     const std::uint64_t* sample = drawn;
     for (std::size_t e = 0; e < n_edges; ++e) {
       steps[n_steps++] = (tails[e] << 1) | PlannedRun::kAttract;
+      // A sample that drew the head is written and then overwritten: a
+      // branch here would be taken about once in n_vertices.
       for (const std::uint64_t* end = sample + samples_of[e]; sample != end; ++sample) {
-        if (*sample == head) continue;
-        fetch_early(static_cast<std::uint32_t>(*sample));
-        steps[n_steps++] = static_cast<std::uint32_t>(*sample) << 1;
+        const std::uint64_t v = *sample;
+        fetch.row(static_cast<std::uint32_t>(v));
+        steps[n_steps] = static_cast<std::uint32_t>(v) << 1;
+        n_steps += static_cast<std::uint32_t>(v != head);
       }
     }
     run.n_steps = n_steps;
@@ -196,10 +200,25 @@ class RunPlanner {
     }
   }
 
-  [[gnu::always_inline]] void fetch_early(std::uint32_t row) const {
-    if (!fetch_rows_) return;
-    __builtin_prefetch(state_.x + static_cast<std::size_t>(row) * state_.dim, 1, 3);
-    __builtin_prefetch(side_table_ + static_cast<std::size_t>(row) * entry_bytes_, 1, 3);
+  // What fetching a row early needs, copied into locals: through the
+  // members it was reloaded at every sample.
+  struct RowFetch {
+    const char* x;
+    std::size_t row_bytes;
+    const char* side;
+    std::size_t entry_bytes;
+    bool on;
+
+    [[gnu::always_inline]] void row(std::uint32_t r) const {
+      if (!on) return;
+      __builtin_prefetch(x + static_cast<std::size_t>(r) * row_bytes, 1, 3);
+      __builtin_prefetch(side + static_cast<std::size_t>(r) * entry_bytes, 1, 3);
+    }
+  };
+
+  RowFetch row_fetch() const {
+    return {reinterpret_cast<const char*>(state_.x), state_.dim * sizeof(double), side_table_, entry_bytes_,
+            fetch_rows_};
   }
 
   static constexpr std::size_t kBlocksAhead = 2;

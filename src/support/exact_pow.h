@@ -94,6 +94,17 @@ inline constexpr double kC3 = 0x1.555555555543cp-3;
 inline constexpr double kC4 = 0x1.55555cf172b91p-5;
 inline constexpr double kC5 = 0x1.1111167a4d017p-7;
 
+// The exponents whose powers the vector path computes itself, by magnitude;
+// other lanes go to the library.
+inline constexpr double kMinVectorExponent = 0x1p-65;
+inline constexpr double kMaxVectorExponent = 0x1p63;
+
+// Whether y is such an exponent (false for NaN).
+inline bool exponent_in_range(double y) {
+  const double m = y < 0 ? -y : y;
+  return m >= kMinVectorExponent && m < kMaxVectorExponent;
+}
+
 // r[i] = pow(x[i], y[i]) for the lanes whose bit in `fast` is clear.
 [[gnu::cold, gnu::noinline]] void library_lanes(const double* x, const double* y, double* r,
                                                 unsigned fast);
@@ -202,14 +213,18 @@ TARNWICK_POW_LANES __m256d positive_normal(__m256d x) {
 }
 
 // pow(x, y) from log x = hi + lo, for the lanes set in `ok` (a mask of x
-// lanes the log is meant for); the others go to the library.
+// lanes the log is meant for); the others go to the library. With
+// kExponentInRange the caller has checked exponent_in_range(y) for every
+// lane (for a y that stays fixed over many calls).
+template <bool kExponentInRange = false>
 TARNWICK_POW_LANES __m256d pow_from_log(__m256d x, __m256d y, __m256d hi, __m256d lo, __m256d ok) {
   // y (hi + lo) as ehi + elo; the fmsub recovers the rounding error of y hi exactly.
   const __m256d ehi = _mm256_mul_pd(y, hi);
   const __m256d elo = _mm256_fmadd_pd(y, lo, _mm256_fmsub_pd(hi, y, ehi));
   __m256d result = exp4(ehi, elo);
-  ok = _mm256_and_pd(ok, _mm256_and_pd(magnitude_within(y, 0x1p-65, 0x1p63),
-                                       magnitude_within(ehi, 0x1p-54, 512.0)));
+  ok = _mm256_and_pd(ok, magnitude_within(ehi, 0x1p-54, 512.0));
+  if constexpr (!kExponentInRange)
+    ok = _mm256_and_pd(ok, magnitude_within(y, kMinVectorExponent, kMaxVectorExponent));
   const unsigned fast = static_cast<unsigned>(_mm256_movemask_pd(ok));
   if (fast != 0xf) [[unlikely]] {
     alignas(32) double xs[4], ys[4], rs[4];
@@ -237,13 +252,15 @@ TARNWICK_POW_LANES __m256d pow4(__m256d x, __m256d y) {
 }
 
 // pow(x, y0) and pow(x, y1) with one log of x: the library's log part does
-// not depend on y, so sharing it gives the same bits as two calls.
+// not depend on y, so sharing it gives the same bits as two calls. With
+// kExponentsInRange the caller has checked exponent_in_range for y0 and y1.
+template <bool kExponentsInRange = false>
 TARNWICK_POW_LANES void pow_pair4(__m256d x, __m256d y0, __m256d y1, __m256d& r0, __m256d& r1) {
   __m256d hi, lo;
   exact_pow_detail::log4(x, hi, lo);
   const __m256d ok = exact_pow_detail::positive_normal(x);
-  r0 = exact_pow_detail::pow_from_log(x, y0, hi, lo, ok);
-  r1 = exact_pow_detail::pow_from_log(x, y1, hi, lo, ok);
+  r0 = exact_pow_detail::pow_from_log<kExponentsInRange>(x, y0, hi, lo, ok);
+  r1 = exact_pow_detail::pow_from_log<kExponentsInRange>(x, y1, hi, lo, ok);
 }
 
 #undef TARNWICK_POW_LANES

@@ -109,25 +109,37 @@ bool same_result(double a, double b) {
 
 #if defined(__x86_64__)
 
-// Mismatches of pow4 and pow_pair4 against std::pow; the first one described in `first`.
+// Mismatches of pow4 and pow_pair4 (and, where every exponent of four lanes
+// is in the vector range, pow_pair4<true>) against std::pow; the first one
+// described in `first`.
 [[gnu::target("avx2,fma")]] std::size_t mismatches(const Inputs& in, std::string* first) {
   std::size_t bad = 0;
   for (std::size_t i = 0; i + 4 <= in.x.size(); i += 4) {
     const __m256d x = _mm256_loadu_pd(&in.x[i]), y0 = _mm256_loadu_pd(&in.y0[i]);
     const __m256d y1 = _mm256_loadu_pd(&in.y1[i]);
-    alignas(32) double got[4][4];  // pair, pair, pow4, pow4
+    alignas(32) double got[6][4];  // pair, pair, pow4, pow4, in-range pair, in-range pair
     __m256d p0, p1;
     pow_pair4(x, y0, y1, p0, p1);
     _mm256_store_pd(got[0], p0), _mm256_store_pd(got[1], p1);
     _mm256_store_pd(got[2], pow4(x, y0)), _mm256_store_pd(got[3], pow4(x, y1));
+    int forms = 6;
+    for (std::size_t lane = 0; lane < 4; ++lane)
+      if (!exact_pow_detail::exponent_in_range(in.y0[i + lane]) ||
+          !exact_pow_detail::exponent_in_range(in.y1[i + lane]))
+        forms = 4;
+    if (forms == 6) {
+      pow_pair4<true>(x, y0, y1, p0, p1);
+      _mm256_store_pd(got[4], p0), _mm256_store_pd(got[5], p1);
+    }
     for (std::size_t lane = 0; lane < 4; ++lane) {
       const double xv = in.x[i + lane], ys[2] = {in.y0[i + lane], in.y1[i + lane]};
       const double want[2] = {std::pow(xv, ys[0]), std::pow(xv, ys[1])};
-      for (int form = 0; form < 4; ++form) {
+      for (int form = 0; form < forms; ++form) {
         if (same_result(got[form][lane], want[form % 2]) || bad++ > 0) continue;
         char text[160];
-        std::snprintf(text, sizeof text, "%s pow(%a, %a) = %a, library %a", form < 2 ? "pair" : "pow4", xv,
-                      ys[form % 2], got[form][lane], want[form % 2]);
+        std::snprintf(text, sizeof text, "%s pow(%a, %a) = %a, library %a",
+                      form < 2 ? "pair" : form < 4 ? "pow4" : "in-range pair", xv, ys[form % 2],
+                      got[form][lane], want[form % 2]);
         *first = text;
       }
     }

@@ -6,6 +6,7 @@
 
 #include "layout/epoch_state.h"
 #include "layout/lane_executor.h"
+#include "layout/run_planner.h"
 #include "layout/sgd.h"
 #include "support/exact_pow.h"
 #include "support/splitmix64.h"
@@ -96,8 +97,8 @@ std::vector<double> lanes_layout(const Graph& g, std::size_t dim, std::uint64_t 
 // Either side of the size at which runs stop being booked onto ticks and
 // queue instead: both schedulers give the plain loop's bits.
 TEST(LayoutPaths, BothSchedulersMatchThePlainLoop) {
-  for (std::size_t dim : {2u, 10u}) {
-    const std::size_t boundary = layout::kBookingBytes / (dim * sizeof(double) + 8);
+  for (std::size_t dim : {2u, 3u, 10u, 16u}) {
+    const std::size_t boundary = layout::kBookingBytes / (dim * sizeof(double) + sizeof(layout::RowTicks));
     for (std::size_t n : {boundary, boundary + 1}) {
       const Graph g = knn_like(n, dim, 6);
       const std::vector<double> lanes = lanes_layout(g, dim, 5, 4);

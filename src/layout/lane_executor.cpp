@@ -241,90 +241,124 @@ class LaneSteps {
   // Rows up to this width are held in registers through a step.
   static constexpr std::size_t kHeldDim = 4;
 
-  // The steps of lanes l0..l0+3 (`cells` from lane l0 on), each as the
-  // scalar code performs it. A lane outside `active` (its sign bits) computes
-  // on its cell's row and writes nothing.
-  TARNWICK_LANES_INLINE void step_lanes(std::size_t l0, const std::uint32_t* cells, __m256d active) {
+  // One step of every lane (`cells`, lane by lane), each as the scalar code
+  // performs it. A lane outside `active` (its sign bits, a vector per group
+  // of four lanes) computes on its cell's row and writes nothing. A group's
+  // step is one long dependent chain; the groups go through it phase by
+  // phase, side by side, since the processor overlaps chains only that close
+  // together in the instruction stream.
+  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups]) {
     double* const x = state_.x;
-    const double* rows[4];
-    double* writes[4];
-    std::uint32_t step[4];
+    const double* rows[kGroups][4];
+    double* writes[kGroups][4];
+    __m256d attract[kGroups];
 #pragma GCC unroll 4
-    for (std::size_t q = 0; q < 4; ++q) {
-      const std::size_t l = l0 + q;
-      step[q] = cells[q];
-      double* row = x + static_cast<std::size_t>(PlannedRun::row_of(step[q])) * kDim;
-      rows[q] = row;
-      // Only an attraction writes its row; the others write scratch.
-      writes[q] = PlannedRun::attracts(step[q]) ? row : scratch_[l];
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      std::uint32_t step[4];
+#pragma GCC unroll 4
+      for (std::size_t q = 0; q < 4; ++q) {
+        step[q] = cells[4 * g + q];
+        double* row = x + static_cast<std::size_t>(PlannedRun::row_of(step[q])) * kDim;
+        rows[g][q] = row;
+        // Only an attraction writes its row; the others write scratch.
+        writes[g][q] = PlannedRun::attracts(step[q]) ? row : scratch_[4 * g + q];
+      }
+      // Masks are read by their sign bits.
+      attract[g] = _mm256_castsi256_pd(
+          _mm256_slli_epi64(_mm256_set_epi64x(step[3], step[2], step[1], step[0]), 63));
     }
-    // Masks are read by their sign bits.
-    const __m256d attract = _mm256_castsi256_pd(
-        _mm256_slli_epi64(_mm256_set_epi64x(step[3], step[2], step[1], step[0]), 63));
 
+    __m256d s[kGroups], c[kGroups], pushed[kGroups];
     if constexpr (kDim <= kHeldDim) {
       // The rows stay in registers from the distance to the update.
-      __m256d other[kDim], head[kDim], diff[kDim];
-      gather_rows<kDim>(rows, other);
+      __m256d other[kGroups][kDim], head[kGroups][kDim], diff[kGroups][kDim];
 #pragma GCC unroll 4
-      for (std::size_t d = 0; d < kDim; ++d) {
-        head[d] = _mm256_load_pd(&head_[d][l0]);
-        diff[d] = _mm256_sub_pd(head[d], other[d]);
-      }
-      // 0.0 + d0 * d0 is d0 * d0 exactly: a square is never -0.0.
-      __m256d s = _mm256_mul_pd(diff[0], diff[0]);
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        gather_rows<kDim>(rows[g], other[g]);
 #pragma GCC unroll 4
-      for (std::size_t d = 1; d < kDim; ++d) s = _mm256_add_pd(s, _mm256_mul_pd(diff[d], diff[d]));
-      __m256d c, pushed;
-      coefficient(s, attract, active, c, pushed);
-      if (_mm256_movemask_pd(pushed) == 0) [[likely]] {
-        update<false>(l0, c, diff, head, other, pushed, active);
-      } else {
-        update<true>(l0, c, diff, head, other, pushed, active);
+        for (std::size_t d = 0; d < kDim; ++d) {
+          head[g][d] = _mm256_load_pd(&head_[d][4 * g]);
+          diff[g][d] = _mm256_sub_pd(head[g][d], other[g][d]);
+        }
+        // 0.0 + d0 * d0 is d0 * d0 exactly: a square is never -0.0.
+        s[g] = _mm256_mul_pd(diff[g][0], diff[g][0]);
+#pragma GCC unroll 4
+        for (std::size_t d = 1; d < kDim; ++d) s[g] = _mm256_add_pd(s[g], _mm256_mul_pd(diff[g][d], diff[g][d]));
       }
-      scatter_rows<kDim>(writes, other);
+      coefficients(s, attract, active, c, pushed);
+      const bool any_pushed = this->any(pushed);
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        if (!any_pushed) [[likely]] {
+          update<false>(4 * g, c[g], diff[g], head[g], other[g], pushed[g], active[g]);
+        } else {
+          update<true>(4 * g, c[g], diff[g], head[g], other[g], pushed[g], active[g]);
+        }
+        scatter_rows<kDim>(writes[g], other[g]);
+      }
     } else {
       // Wider rows are read twice, a chunk at a time, rather than held
       // across pow, which would spill them: the differences come out the
       // same the second time, as nothing has written the rows in between.
-      __m256d c, pushed;
-      coefficient(squared_distance<0>(rows, l0, _mm256_setzero_pd()), attract, active, c, pushed);
-      if (_mm256_movemask_pd(pushed) == 0) [[likely]] {
-        update_in_chunks<0, false>(rows, writes, l0, rates(), c, pushed, active);
-      } else {
-        update_in_chunks<0, true>(rows, writes, l0, rates(), c, pushed, active);
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) s[g] = squared_distance<0>(rows[g], 4 * g, _mm256_setzero_pd());
+      coefficients(s, attract, active, c, pushed);
+      const bool any_pushed = this->any(pushed);
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        if (!any_pushed) [[likely]] {
+          update_in_chunks<0, false>(rows[g], writes[g], 4 * g, rates(), c[g], pushed[g], active[g]);
+        } else {
+          update_in_chunks<0, true>(rows[g], writes[g], 4 * g, rates(), c[g], pushed[g], active[g]);
+        }
       }
     }
   }
 
+  // Whether any lane's sign bit is set.
+  TARNWICK_LANES_INLINE static bool any(const __m256d (&masks)[kGroups]) {
+    __m256d all = masks[0];
+#pragma GCC unroll 4
+    for (std::size_t g = 1; g < kGroups; ++g) all = _mm256_or_pd(all, masks[g]);
+    return _mm256_movemask_pd(all) != 0;
+  }
+
   // The coefficient c of each lane's step, and the lanes whose repulsion
   // pushes instead (distance 0 or NaN; their sign bit set).
-  TARNWICK_LANES_INLINE void coefficient(__m256d s, __m256d attract, __m256d active, __m256d& c,
-                                         __m256d& pushed) const {
-    const __m256d positive = _mm256_cmp_pd(s, _mm256_setzero_pd(), _CMP_GT_OQ);
-    const GradientConstants& k = consts();
-    __m256d pow_b, pow_b_minus_one;
+  TARNWICK_LANES_INLINE void coefficients(const __m256d (&s)[kGroups], const __m256d (&attract)[kGroups],
+                                          const __m256d (&active)[kGroups], __m256d (&c)[kGroups],
+                                          __m256d (&pushed)[kGroups]) const {
+    __m256d positive[kGroups], pow_b[kGroups], pow_b_minus_one[kGroups];
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) positive[g] = _mm256_cmp_pd(s[g], _mm256_setzero_pd(), _CMP_GT_OQ);
     if constexpr (kUnitB) {
-      pow_b = s;
-      pow_b_minus_one = _mm256_set1_pd(1.0);
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        pow_b[g] = s[g];
+        pow_b_minus_one[g] = _mm256_set1_pd(1.0);
+      }
     } else {
-      powers(s, _mm256_and_pd(positive, active), attract, pow_b, pow_b_minus_one);
+      powers(s, positive, active, attract, pow_b, pow_b_minus_one);
     }
     // attraction: (attract_factor * pow(s, b - 1)) / (a * pow(s, b) + 1)
     // repulsion:  repel_factor / ((s + 0.001) * (pow(s, b) * a + 1))
+    const GradientConstants& k = consts();
     const __m256d a = _mm256_set1_pd(k.a);
     const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d attract_den = _mm256_add_pd(_mm256_mul_pd(a, pow_b), one);
-    const __m256d repel_den = _mm256_mul_pd(_mm256_add_pd(s, _mm256_set1_pd(0.001)),
-                                            _mm256_add_pd(_mm256_mul_pd(pow_b, a), one));
-    const __m256d num = _mm256_blendv_pd(_mm256_set1_pd(k.repel_factor),
-                                         _mm256_mul_pd(_mm256_set1_pd(k.attract_factor), pow_b_minus_one),
-                                         attract);
-    c = _mm256_div_pd(num, _mm256_blendv_pd(repel_den, attract_den, attract));
-    // At distance 0 (or NaN) an attraction has coefficient 0 and a
-    // repulsion pushes the head by a fixed amount instead (rare: a branch).
-    c = _mm256_blendv_pd(c, _mm256_setzero_pd(), _mm256_andnot_pd(positive, attract));
-    pushed = _mm256_andnot_pd(_mm256_or_pd(positive, attract), active);
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      const __m256d attract_den = _mm256_add_pd(_mm256_mul_pd(a, pow_b[g]), one);
+      const __m256d repel_den = _mm256_mul_pd(_mm256_add_pd(s[g], _mm256_set1_pd(0.001)),
+                                              _mm256_add_pd(_mm256_mul_pd(pow_b[g], a), one));
+      const __m256d num =
+          _mm256_blendv_pd(_mm256_set1_pd(k.repel_factor),
+                           _mm256_mul_pd(_mm256_set1_pd(k.attract_factor), pow_b_minus_one[g]), attract[g]);
+      c[g] = _mm256_div_pd(num, _mm256_blendv_pd(repel_den, attract_den, attract[g]));
+      // At distance 0 (or NaN) an attraction has coefficient 0 and a
+      // repulsion pushes the head by a fixed amount instead (rare: a branch).
+      c[g] = _mm256_blendv_pd(c[g], _mm256_setzero_pd(), _mm256_andnot_pd(positive[g], attract[g]));
+      pushed[g] = _mm256_andnot_pd(_mm256_or_pd(positive[g], attract[g]), active[g]);
+    }
   }
 
   // head += t and, for attractions, other -= t, with t = alpha * clip(c * diff).
@@ -396,24 +430,33 @@ class LaneSteps {
   }
 
   // pow(s, b) and pow(s, b - 1), the latter used where a lane attracts.
-  // Lanes whose s is not used take x = 2, which needs no slow path. Both
-  // powers share one log, and computing both every time beats a branch on
-  // whether a lane attracts, which the processor cannot predict.
-  TARNWICK_LANES_INLINE void powers(__m256d s, __m256d live, __m256d attract, __m256d& pow_b,
-                                    __m256d& pow_b_minus_one) const {
+  // Lanes whose s is not used (not positive, or no step) take x = 2, which
+  // needs no slow path. Both powers share one log, and computing both every
+  // time beats a branch on whether a lane attracts, which the processor
+  // cannot predict.
+  TARNWICK_LANES_INLINE void powers(const __m256d (&s)[kGroups], const __m256d (&positive)[kGroups],
+                                    const __m256d (&active)[kGroups], const __m256d (&attract)[kGroups],
+                                    __m256d (&pow_b)[kGroups], __m256d (&pow_b_minus_one)[kGroups]) const {
     const GradientConstants& k = consts();
-    const __m256d x = _mm256_blendv_pd(_mm256_set1_pd(2.0), s, live);
+    __m256d x[kGroups], live[kGroups];
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      live[g] = _mm256_and_pd(positive[g], active[g]);
+      x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
+    }
     if (in_range_pow_) [[likely]] {
-      pow_pair4<true>(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
+      pow_pairs4<true>(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
     } else if (vector_pow_) {
-      pow_pair4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
+      pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
     } else {
-      alignas(32) double xs[4], r0[4], r1[4];
-      _mm256_store_pd(xs, x);
-      const bool pair = _mm256_movemask_pd(_mm256_and_pd(live, attract)) != 0;
-      library_powers(xs, k.b, k.b_minus_one, pair, r0, r1);
-      pow_b = _mm256_load_pd(r0);
-      pow_b_minus_one = pair ? _mm256_load_pd(r1) : pow_b;  // else no lane uses it
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        alignas(32) double xs[4], r0[4], r1[4];
+        _mm256_store_pd(xs, x[g]);
+        const bool pair = _mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0;
+        library_powers(xs, k.b, k.b_minus_one, pair, r0, r1);
+        pow_b[g] = _mm256_load_pd(r0);
+        pow_b_minus_one[g] = pair ? _mm256_load_pd(r1) : pow_b[g];  // else no lane uses it
+      }
     }
   }
 
@@ -612,15 +655,16 @@ class BookingExecutor : LaneSteps<kDim, kUnitB> {
       const double* xj = x + static_cast<std::size_t>(head) * kDim;
       for (std::size_t d = 0; d < kDim; ++d) head_[d][l] = xj[d];
     }
-    const auto active = static_cast<std::uint32_t>(events & kLaneMask);
+    const auto in_lanes = static_cast<std::uint32_t>(events & kLaneMask);
+    if (in_lanes != 0) {
+      __m256d active[kGroups];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) {
-      const std::uint32_t in_group = (active >> (4 * g)) & 0xf;
-      if (in_group != 0) {
-        const __m256d active = _mm256_castsi256_pd(_mm256_slli_epi64(
-            _mm256_srlv_epi64(_mm256_set1_epi64x(in_group), _mm256_set_epi64x(3, 2, 1, 0)), 63));
-        this->step_lanes(4 * g, cells_[slot] + 4 * g, active);
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        active[g] = _mm256_castsi256_pd(_mm256_slli_epi64(
+            _mm256_srlv_epi64(_mm256_set1_epi64x((in_lanes >> (4 * g)) & 0xf), _mm256_set_epi64x(3, 2, 1, 0)),
+            63));
       }
+      this->step_lanes(cells_[slot], active);
     }
     for (std::uint64_t s = (events >> kEnds) & kLaneMask; s != 0; s &= s - 1) {
       const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
@@ -742,8 +786,7 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
       const auto l = static_cast<std::size_t>(__builtin_ctz(r));
       ticks = std::min<std::ptrdiff_t>(ticks, end_[l] - cursor_[l]);
     }
-    const std::uint32_t running = running_;
-    for (; ticks > 0; --ticks) tick(running);
+    for (; ticks > 0; --ticks) tick();
     std::uint32_t finished = 0;
     for (std::size_t l = 0; l < kLanes; ++l) {
       finished |= static_cast<std::uint32_t>(cursor_[l] == end_[l]) << l;
@@ -751,24 +794,20 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
     return finished;
   }
 
-  // One step of every lane in `running`.
-  TARNWICK_LANES_INLINE void tick(std::uint32_t running) {
+  // The next step of every lane; idle lanes step on kIdleStep.
+  TARNWICK_LANES_INLINE void tick() {
+    std::uint32_t step[kLanes];
+    __m256d active[kGroups];
+#pragma GCC unroll 8
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      step[l] = *cursor_[l];
+      cursor_[l] += advance_[l];
+    }
 #pragma GCC unroll 4
     for (std::size_t g = 0; g < kGroups; ++g) {
-      if (((running >> (4 * g)) & 0xf) != 0) step_group(g);
+      active[g] = _mm256_load_pd(reinterpret_cast<const double*>(active_ + 4 * g));
     }
-  }
-
-  // The next step of lanes 4g..4g+3.
-  TARNWICK_LANES_INLINE void step_group(std::size_t g) {
-    const std::size_t l0 = 4 * g;
-    std::uint32_t step[4];
-#pragma GCC unroll 4
-    for (std::size_t q = 0; q < 4; ++q) {
-      step[q] = *cursor_[l0 + q];
-      cursor_[l0 + q] += advance_[l0 + q];
-    }
-    this->step_lanes(l0, step, _mm256_load_pd(reinterpret_cast<const double*>(active_ + l0)));
+    this->step_lanes(step, active);
   }
 
 

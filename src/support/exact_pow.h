@@ -251,16 +251,39 @@ TARNWICK_POW_LANES __m256d pow4(__m256d x, __m256d y) {
   return exact_pow_detail::pow_from_log(x, y, hi, lo, exact_pow_detail::positive_normal(x));
 }
 
-// pow(x, y0) and pow(x, y1) with one log of x: the library's log part does
-// not depend on y, so sharing it gives the same bits as two calls. With
-// kExponentsInRange the caller has checked exponent_in_range for y0 and y1.
+// pow(x[g], y0) and pow(x[g], y1) for G vectors of x, one log of each: the
+// library's log part does not depend on y, so sharing it gives the same bits
+// as two calls. Each vector's pow is one long dependent chain; computed phase
+// by phase (every log, then every first power, then every second) the G
+// chains lie side by side in the instruction stream, where the processor
+// overlaps them. With kExponentsInRange the caller has checked
+// exponent_in_range for y0 and y1.
+template <bool kExponentsInRange = false, std::size_t G>
+TARNWICK_POW_LANES void pow_pairs4(const __m256d (&x)[G], __m256d y0, __m256d y1, __m256d (&r0)[G],
+                                   __m256d (&r1)[G]) {
+  __m256d hi[G], lo[G];
+#pragma GCC unroll 4
+  for (std::size_t g = 0; g < G; ++g) exact_pow_detail::log4(x[g], hi[g], lo[g]);
+#pragma GCC unroll 4
+  for (std::size_t g = 0; g < G; ++g) {
+    r0[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y0, hi[g], lo[g],
+                                                              exact_pow_detail::positive_normal(x[g]));
+  }
+#pragma GCC unroll 4
+  for (std::size_t g = 0; g < G; ++g) {
+    r1[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y1, hi[g], lo[g],
+                                                              exact_pow_detail::positive_normal(x[g]));
+  }
+}
+
+// The same for one vector.
 template <bool kExponentsInRange = false>
 TARNWICK_POW_LANES void pow_pair4(__m256d x, __m256d y0, __m256d y1, __m256d& r0, __m256d& r1) {
-  __m256d hi, lo;
-  exact_pow_detail::log4(x, hi, lo);
-  const __m256d ok = exact_pow_detail::positive_normal(x);
-  r0 = exact_pow_detail::pow_from_log<kExponentsInRange>(x, y0, hi, lo, ok);
-  r1 = exact_pow_detail::pow_from_log<kExponentsInRange>(x, y1, hi, lo, ok);
+  const __m256d xs[1] = {x};
+  __m256d p[1], q[1];
+  pow_pairs4<kExponentsInRange>(xs, y0, y1, p, q);
+  r0 = p[0];
+  r1 = q[0];
 }
 
 #undef TARNWICK_POW_LANES

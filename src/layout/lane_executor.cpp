@@ -223,13 +223,16 @@ TARNWICK_LANES void draw_indices4(SplitMix64& rng, const Remainder& remainder, s
 
 // ---- the executor ----------------------------------------------------------
 
-// The arithmetic of the lanes, shared by both schedulers: a group of four
-// lanes takes one step each, exactly as the scalar code would.
+// The arithmetic of the lanes, shared by both schedulers: every lane takes
+// one step, exactly as the scalar code would.
 template <std::size_t kDim, bool kUnitB>
 class LaneSteps {
  public:
   static constexpr std::size_t kLanes = 8;
   static constexpr std::size_t kGroups = kLanes / 4;
+  // Runs planned before they are scheduled, so that their rows and the
+  // scheduler's entries for them arrive in time.
+  static constexpr std::size_t kPlanAhead = 4;
 
  protected:
   LaneSteps(EpochState& state, bool vector_pow)
@@ -487,14 +490,11 @@ class BookingExecutor : LaneSteps<kDim, kUnitB> {
   using Base = LaneSteps<kDim, kUnitB>;
   using Base::kGroups;
   using Base::kLanes;
+  using Base::kPlanAhead;
   using Base::head_;
   using Base::state_;
 
  public:
-  // Runs planned before they are scheduled, so that their rows and row
-  // ticks arrive in time.
-  static constexpr std::size_t kPlanAhead = 4;
-
   // row_ticks: zeroed, one entry per vertex.
   BookingExecutor(EpochState& state, RowTicks* row_ticks, bool vector_pow)
       : Base(state, vector_pow),
@@ -724,13 +724,11 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
   using Base = LaneSteps<kDim, kUnitB>;
   using Base::kGroups;
   using Base::kLanes;
+  using Base::kPlanAhead;
   using Base::head_;
   using Base::state_;
 
  public:
-  // Runs planned before they are needed, so that their rows arrive in time.
-  static constexpr std::size_t kPlanAhead = 4;
-
   // row_users: zeroed, one word per vertex.
   QueueExecutor(EpochState& state, RowUsers* row_users, bool vector_pow)
       : Base(state, vector_pow),

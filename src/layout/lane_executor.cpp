@@ -286,7 +286,9 @@ class LaneSteps {
         // 0.0 + d0 * d0 is d0 * d0 exactly: a square is never -0.0.
         s[g] = _mm256_mul_pd(diff[g][0], diff[g][0]);
 #pragma GCC unroll 4
-        for (std::size_t d = 1; d < kDim; ++d) s[g] = _mm256_add_pd(s[g], _mm256_mul_pd(diff[g][d], diff[g][d]));
+        for (std::size_t d = 1; d < kDim; ++d) {
+          s[g] = _mm256_add_pd(s[g], _mm256_mul_pd(diff[g][d], diff[g][d]));
+        }
       }
       coefficients(s, attract, active, c, pushed);
       const bool any_pushed = this->any(pushed);
@@ -304,7 +306,9 @@ class LaneSteps {
       // across pow, which would spill them: the differences come out the
       // same the second time, as nothing has written the rows in between.
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < kGroups; ++g) s[g] = squared_distance<0>(rows[g], 4 * g, _mm256_setzero_pd());
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        s[g] = squared_distance<0>(rows[g], 4 * g, _mm256_setzero_pd());
+      }
       coefficients(s, attract, active, c, pushed);
       const bool any_pushed = this->any(pushed);
 #pragma GCC unroll 4
@@ -333,7 +337,9 @@ class LaneSteps {
                                           __m256d (&pushed)[kGroups]) const {
     __m256d positive[kGroups], pow_b[kGroups], pow_b_minus_one[kGroups];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) positive[g] = _mm256_cmp_pd(s[g], _mm256_setzero_pd(), _CMP_GT_OQ);
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      positive[g] = _mm256_cmp_pd(s[g], _mm256_setzero_pd(), _CMP_GT_OQ);
+    }
     if constexpr (kUnitB) {
 #pragma GCC unroll 4
       for (std::size_t g = 0; g < kGroups; ++g) {
@@ -969,7 +975,8 @@ bool run_with(EpochState& state, std::uint64_t n_epochs) {
   std::unique_ptr<Entry, FreeDeleter> table(
       static_cast<Entry*>(std::calloc(state.n_vertices == 0 ? 1 : state.n_vertices, sizeof(Entry))));
   if (!table) return false;
-  std::unique_ptr<Executor> executor(new (std::nothrow) Executor(state, table.get(), exact_pow_vector_enabled()));
+  std::unique_ptr<Executor> executor(
+      new (std::nothrow) Executor(state, table.get(), exact_pow_vector_enabled()));
   if (!executor) return false;
   for (std::uint64_t e = 0; e < n_epochs; ++e) {
     state.begin_epoch(e);

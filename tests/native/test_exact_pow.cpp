@@ -109,27 +109,32 @@ bool same_result(double a, double b) {
 
 #if defined(__x86_64__)
 
-// Mismatches of pow4 and pow_pair4 (and, where every exponent of four lanes
-// is in the vector range, pow_pair4<true>) against std::pow; the first one
-// described in `first`.
+// Mismatches of pow4, pow_pair4 and the second of two vectors through
+// pow_pairs4 (and, where every exponent of four lanes is in the vector range,
+// pow_pair4<true>) against std::pow; the first one described in `first`.
 [[gnu::target("avx2,fma")]] std::size_t mismatches(const Inputs& in, std::string* first) {
   std::size_t bad = 0;
   for (std::size_t i = 0; i + 4 <= in.x.size(); i += 4) {
     const __m256d x = _mm256_loadu_pd(&in.x[i]), y0 = _mm256_loadu_pd(&in.y0[i]);
     const __m256d y1 = _mm256_loadu_pd(&in.y1[i]);
-    alignas(32) double got[6][4];  // pair, pair, pow4, pow4, in-range pair, in-range pair
+    // pair, pair, pow4, pow4, pairs (second vector), pairs, in-range pair, in-range pair
+    alignas(32) double got[8][4];
     __m256d p0, p1;
     pow_pair4(x, y0, y1, p0, p1);
     _mm256_store_pd(got[0], p0), _mm256_store_pd(got[1], p1);
     _mm256_store_pd(got[2], pow4(x, y0)), _mm256_store_pd(got[3], pow4(x, y1));
-    int forms = 6;
+    const __m256d xs[2] = {_mm256_set1_pd(2.0), x};  // as the layout's idle lanes
+    __m256d q0[2], q1[2];
+    pow_pairs4(xs, y0, y1, q0, q1);
+    _mm256_store_pd(got[4], q0[1]), _mm256_store_pd(got[5], q1[1]);
+    int forms = 8;
     for (std::size_t lane = 0; lane < 4; ++lane)
       if (!exact_pow_detail::exponent_in_range(in.y0[i + lane]) ||
           !exact_pow_detail::exponent_in_range(in.y1[i + lane]))
-        forms = 4;
-    if (forms == 6) {
+        forms = 6;
+    if (forms == 8) {
       pow_pair4<true>(x, y0, y1, p0, p1);
-      _mm256_store_pd(got[4], p0), _mm256_store_pd(got[5], p1);
+      _mm256_store_pd(got[6], p0), _mm256_store_pd(got[7], p1);
     }
     for (std::size_t lane = 0; lane < 4; ++lane) {
       const double xv = in.x[i + lane], ys[2] = {in.y0[i + lane], in.y1[i + lane]};
@@ -137,8 +142,8 @@ bool same_result(double a, double b) {
       for (int form = 0; form < forms; ++form) {
         if (same_result(got[form][lane], want[form % 2]) || bad++ > 0) continue;
         char text[160];
-        std::snprintf(text, sizeof text, "%s pow(%a, %a) = %a, library %a",
-                      form < 2 ? "pair" : form < 4 ? "pow4" : "in-range pair", xv, ys[form % 2],
+        const char* name = form < 2 ? "pair" : form < 4 ? "pow4" : form < 6 ? "pairs" : "in-range pair";
+        std::snprintf(text, sizeof text, "%s pow(%a, %a) = %a, library %a", name, xv, ys[form % 2],
                       got[form][lane], want[form % 2]);
         *first = text;
       }

@@ -36,11 +36,7 @@ struct Avx2 {
     lanes::columns8x8(rows, stride, column);
   }
   static void store_labels(Label* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-  static float least_lane(F v) {
-    __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    m = _mm_min_ps(m, _mm_movehl_ps(m, m));
-    return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
-  }
+  static float least_lane(F v) { return lanes::least_of8(v); }
   static unsigned equal_bits(F a, F b) {
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_EQ_OQ)));
   }

@@ -38,10 +38,7 @@ struct Avx512 {
     // register warn of an undefined operand of their own.
     alignas(64) float lane[16];
     _mm512_store_ps(lane, v);
-    const __m256 h = _mm256_min_ps(_mm256_load_ps(lane), _mm256_load_ps(lane + 8));
-    __m128 m = _mm_min_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1));
-    m = _mm_min_ps(m, _mm_movehl_ps(m, m));
-    return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
+    return lanes::least_of8(_mm256_min_ps(_mm256_load_ps(lane), _mm256_load_ps(lane + 8)));
   }
   static unsigned equal_bits(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
 };

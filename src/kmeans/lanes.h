@@ -51,6 +51,13 @@ __attribute__((target("avx2"))) inline __m256 column8(const float* rows, std::si
                        rows[3 * stride], rows[2 * stride], rows[stride], rows[0]);
 }
 
+// The least of eight floats (none NaN).
+__attribute__((target("avx2"))) inline float least_of8(__m256 v) {
+  __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+  return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
+}
+
 // GCC 12's AVX-512 intrinsics pass a deliberately undefined operand, which
 // its own uninitialised-use analysis then reports once they are inlined.
 #pragma GCC diagnostic push

@@ -261,18 +261,19 @@ TARNWICK_POW_LANES __m256d pow4(__m256d x, __m256d y) {
 template <bool kExponentsInRange = false, std::size_t G>
 TARNWICK_POW_LANES void pow_pairs4(const __m256d (&x)[G], __m256d y0, __m256d y1, __m256d (&r0)[G],
                                    __m256d (&r1)[G]) {
-  __m256d hi[G], lo[G];
-#pragma GCC unroll 4
-  for (std::size_t g = 0; g < G; ++g) exact_pow_detail::log4(x[g], hi[g], lo[g]);
+  __m256d hi[G], lo[G], ok[G];
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < G; ++g) {
-    r0[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y0, hi[g], lo[g],
-                                                              exact_pow_detail::positive_normal(x[g]));
+    exact_pow_detail::log4(x[g], hi[g], lo[g]);
+    ok[g] = exact_pow_detail::positive_normal(x[g]);
   }
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < G; ++g) {
-    r1[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y1, hi[g], lo[g],
-                                                              exact_pow_detail::positive_normal(x[g]));
+    r0[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y0, hi[g], lo[g], ok[g]);
+  }
+#pragma GCC unroll 4
+  for (std::size_t g = 0; g < G; ++g) {
+    r1[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y1, hi[g], lo[g], ok[g]);
   }
 }
 

@@ -233,6 +233,8 @@ class LaneSteps {
   // Runs planned before they are scheduled, so that their rows and the
   // scheduler's entries for them arrive in time.
   static constexpr std::size_t kPlanAhead = 4;
+  // The step of a lane without one: a read of row 0, harmless.
+  static constexpr std::uint32_t kIdleStep = 0;
 
  protected:
   LaneSteps(EpochState& state, bool vector_pow)
@@ -496,6 +498,7 @@ class BookingExecutor : LaneSteps<kDim, kUnitB> {
   using Base = LaneSteps<kDim, kUnitB>;
   using Base::kGroups;
   using Base::kLanes;
+  using Base::kIdleStep;
   using Base::kPlanAhead;
   using Base::head_;
   using Base::state_;
@@ -684,7 +687,6 @@ class BookingExecutor : LaneSteps<kDim, kUnitB> {
 
   // ---- state ----
 
-  static constexpr std::uint32_t kIdleStep = 0;  // row 0, read: harmless
   // Bits of an events_ entry: lanes with a step, lanes whose run starts,
   // lanes whose run ends.
   static constexpr int kStarts = 16;
@@ -730,6 +732,7 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
   using Base = LaneSteps<kDim, kUnitB>;
   using Base::kGroups;
   using Base::kLanes;
+  using Base::kIdleStep;
   using Base::kPlanAhead;
   using Base::head_;
   using Base::state_;
@@ -774,7 +777,6 @@ class QueueExecutor : LaneSteps<kDim, kUnitB> {
   }
 
  private:
-  static constexpr std::uint32_t kIdleStep = 0;  // row 0, read: harmless
   // A poll reads the clock; some thousands of steps lie between two (or
   // a thousand edges of the checked path).
   static constexpr unsigned kRunsPerPoll = 64;

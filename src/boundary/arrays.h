@@ -89,6 +89,16 @@ void copy_row_major(const FlatView<Src>& view, std::size_t n, std::size_t d, Dst
   }
 }
 
+// A 2-D array's elements as Dst in a new row-major buffer (the copy each
+// entry works on, so the caller's array is never written).
+template <class Dst, class Src>
+Buffer<Dst> row_major_copy(const ReadonlyArray& matrix) {
+  const FlatView<Src> view = as_contiguous_slice<Src>(matrix);
+  Buffer<Dst> out = Buffer<Dst>::uninitialized(view.len);
+  copy_row_major(view, matrix.dim(0), matrix.dim(1), out.data());
+  return out;
+}
+
 // The PySliceContainer that will own a result buffer. Faults only.
 OwnedRef new_slice_container();
 // The container takes over `count` elements at `buffer` (freed with free()

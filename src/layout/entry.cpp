@@ -2,11 +2,11 @@
 // epochs without the interpreter lock, return the copy.
 #include "layout/entry.h"
 
+#include "boundary/arguments.h"
 #include "boundary/arrays.h"
 #include "boundary/call_frame.h"
-#include "boundary/convert.h"
-#include "layout/sgd.h"
 #include "boundary/interpreter_lock.h"
+#include "layout/sgd.h"
 
 namespace tarnwick {
 namespace {
@@ -14,40 +14,30 @@ namespace {
 constexpr const char* kNames[] = {"embedding", "head",  "tail",  "epochs_per_sample",
                                   "n_epochs",  "a",     "b",     "gamma",
                                   "negative_sample_rate", "initial_alpha", "seed"};
-constexpr ArgumentSpec kSpec{"optimize_layout", kNames, 11, 11};
 
 }  // namespace
 
 PyObject* optimize_layout_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&]() -> PyObject* {
-    PyObject* slot[11];
-    bind_arguments(kSpec, args, kwargs, slot);
-    auto array = [&](int i, int type_num, int ndim) {
-      return convert_argument(kNames[i], [&] { return extract_readonly_array(slot[i], type_num, ndim); });
-    };
-    auto u64 = [&](int i) { return convert_argument(kNames[i], [&] { return extract_u64(slot[i]); }); };
-    auto f64 = [&](int i) { return convert_argument(kNames[i], [&] { return extract_f64(slot[i]); }); };
-
+    const BoundArguments arg("optimize_layout", kNames, args, kwargs);
     // Declaration order is conversion order; destruction releases the
     // borrows in reverse, on every path.
-    ReadonlyArray embedding = array(0, kNpyDouble, 2);
-    ReadonlyArray head = array(1, kNpyLong, 1);
-    ReadonlyArray tail = array(2, kNpyLong, 1);
-    ReadonlyArray epochs_per_sample = array(3, kNpyDouble, 1);
+    ReadonlyArray embedding = arg.array(0, kNpyDouble, 2);
+    ReadonlyArray head = arg.array(1, kNpyLong, 1);
+    ReadonlyArray tail = arg.array(2, kNpyLong, 1);
+    ReadonlyArray epochs_per_sample = arg.array(3, kNpyDouble, 1);
     LayoutParams params{};
-    params.n_epochs = u64(4);
-    params.a = f64(5);
-    params.b = f64(6);
-    params.gamma = f64(7);
-    const std::uint64_t negative_sample_rate = u64(8);
-    params.initial_alpha = f64(9);
-    params.seed = u64(10);
+    params.n_epochs = arg.u64(4);
+    params.a = arg.f64(5);
+    params.b = arg.f64(6);
+    params.gamma = arg.f64(7);
+    const std::uint64_t negative_sample_rate = arg.u64(8);
+    params.initial_alpha = arg.f64(9);
+    params.seed = arg.u64(10);
 
     const std::size_t n_vertices = embedding.dim(0);
     const std::size_t dim = embedding.dim(1);
-    const FlatView<double> embedding_view = as_contiguous_slice<double>(embedding);
-    Buffer<double> working = Buffer<double>::uninitialized(embedding_view.len);
-    copy_row_major(embedding_view, n_vertices, dim, working.data());
+    Buffer<double> working = row_major_copy<double, double>(embedding);
 
     const FlatView<std::int64_t> head_view = as_contiguous_slice<std::int64_t>(head);
     const FlatView<std::int64_t> tail_view = as_contiguous_slice<std::int64_t>(tail);

@@ -33,7 +33,7 @@ namespace {
 // results).
 constexpr std::size_t kInlineWorkBelow = 32768;
 
-// Worker bodies are flat loops and BLAS calls; a small stack keeps even the
+// Worker bodies are flat loops over blocks; a small stack keeps even the
 // largest pool (kMaxWorkerThreads) within reasonable address space.
 constexpr std::size_t kWorkerStackBytes = std::size_t{512} << 10;
 

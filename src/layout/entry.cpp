@@ -5,8 +5,8 @@
 #include "boundary/arrays.h"
 #include "boundary/call_frame.h"
 #include "boundary/convert.h"
-#include "layout/sgd.h"
 #include "boundary/interpreter_lock.h"
+#include "layout/sgd.h"
 
 namespace tarnwick {
 namespace {
@@ -34,7 +34,7 @@ PyObject* optimize_layout_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     ReadonlyArray head = array(1, kNpyLong, 1);
     ReadonlyArray tail = array(2, kNpyLong, 1);
     ReadonlyArray epochs_per_sample = array(3, kNpyDouble, 1);
-    LayoutParams params{};
+    layout::LayoutParams params{};
     params.n_epochs = u64(4);
     params.a = f64(5);
     params.b = f64(6);
@@ -53,10 +53,12 @@ PyObject* optimize_layout_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     const FlatView<std::int64_t> tail_view = as_contiguous_slice<std::int64_t>(tail);
     const FlatView<double> eps_view = as_contiguous_slice<double>(epochs_per_sample);
 
-    EdgeSchedule schedule = build_edge_schedule(eps_view.data, eps_view.len, negative_sample_rate);
-    const EdgeList edges{head_view.data, head_view.len, tail_view.data,
-                         tail_view.len, eps_view.data,  eps_view.len};
-    without_interpreter_lock([&] { run_epochs(working.data(), n_vertices, dim, edges, schedule, params); });
+    layout::EdgeSchedule schedule =
+        layout::build_edge_schedule(eps_view.data, eps_view.len, negative_sample_rate);
+    const layout::EdgeList edges{head_view.data, head_view.len, tail_view.data,
+                                 tail_view.len, eps_view.data,  eps_view.len};
+    without_interpreter_lock(
+        [&] { layout::run_epochs(working.data(), n_vertices, dim, edges, schedule, params); });
 
     const npy_intp dims[2] = {static_cast<npy_intp>(n_vertices), static_cast<npy_intp>(dim)};
     return new_owned_array(std::move(working), kNpyDouble, dims, 2).release();

@@ -7,7 +7,7 @@
 
 #include "support/checked.h"
 
-namespace tarnwick {
+namespace tarnwick::layout {
 
 struct EdgeSchedule {
   Buffer<double> neg_sample_period;
@@ -47,4 +47,4 @@ inline constexpr std::uint64_t kMaxNegativeSamplesPerEdge = std::uint64_t{1} << 
 void run_epochs(double* embedding, std::size_t n_vertices, std::size_t dim, const EdgeList& edges,
                 EdgeSchedule& schedule, const LayoutParams& params);
 
-}  // namespace tarnwick
+}  // namespace tarnwick::layout

@@ -5,20 +5,20 @@
 #include <vector>
 
 #include "layout/epoch_state.h"
-#include "layout/lane_executor.h"
-#include "layout/run_planner.h"
+#include "layout/lane_dispatch.h"
+#include "layout/sample_stream.h"
 #include "layout/sgd.h"
 #include "support/exact_pow.h"
 #include "support/splitmix64.h"
 
-namespace tarnwick {
+namespace tarnwick::layout {
 namespace {
 
 TEST(LayoutRemainder, EqualsTheDivideForAwkwardDivisors) {
   SplitMix64 rng(7);
   for (unsigned long long d : {1ull, 2ull, 3ull, 7ull, 10ull, 1000003ull, (1ull << 20) + 7, (1ull << 31) - 1,
                           (1ull << 32) + 1, (1ull << 63) - 25, ~0ull}) {
-    const layout::Remainder r(d);
+    const Remainder r(d);
     const std::uint64_t edges[] = {0, 1, d - 1, d, d + 1, ~std::uint64_t{0}, ~std::uint64_t{0} - 1};
     for (std::uint64_t x : edges) EXPECT_EQ(r.of(x), x % d) << d;
     for (int i = 0; i < 20000; ++i) {
@@ -75,8 +75,8 @@ std::vector<double> plain_layout(const Graph& g, std::size_t dim, double b, std:
   std::vector<double> x = g.x;
   EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
   EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), rate);
-  layout::EpochState state(x.data(), x.size() / dim, dim, edges, schedule,
-                           LayoutParams{epochs, 1.577, b, 1.0, 1.0, 3});
+  EpochState state(x.data(), x.size() / dim, dim, edges, schedule,
+                   LayoutParams{epochs, 1.577, b, 1.0, 1.0, 3});
   for (std::uint64_t e = 0; e < epochs; ++e) {
     state.begin_epoch(e);
     for (std::size_t i = state.next_due(0); i < edges.n_edges; i = state.next_due(i + 1)) {
@@ -98,7 +98,7 @@ std::vector<double> lanes_layout(const Graph& g, std::size_t dim, std::uint64_t 
 // queue instead: both schedulers give the plain loop's bits.
 TEST(LayoutPaths, BothSchedulersMatchThePlainLoop) {
   for (std::size_t dim : {2u, 3u, 10u, 16u}) {
-    const std::size_t boundary = layout::kBookingBytes / (dim * sizeof(double) + sizeof(layout::RowTicks));
+    const std::size_t boundary = max_booked_vertices(dim);
     for (std::size_t n : {boundary, boundary + 1}) {
       const Graph g = knn_like(n, dim, 6);
       const std::vector<double> lanes = lanes_layout(g, dim, 5, 4);
@@ -125,4 +125,4 @@ TEST(LayoutPaths, LanesMatchThePlainLoopOnCrowdedGraphs) {
 }
 
 }  // namespace
-}  // namespace tarnwick
+}  // namespace tarnwick::layout

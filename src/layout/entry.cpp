@@ -7,6 +7,7 @@
 #include "boundary/convert.h"
 #include "boundary/interpreter_lock.h"
 #include "layout/sgd.h"
+#include "support/exact_pow.h"
 
 namespace tarnwick {
 namespace {
@@ -57,8 +58,10 @@ PyObject* optimize_layout_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         layout::build_edge_schedule(eps_view.data, eps_view.len, negative_sample_rate);
     const layout::EdgeList edges{head_view.data, head_view.len, tail_view.data,
                                  tail_view.len, eps_view.data,  eps_view.len};
-    without_interpreter_lock(
-        [&] { layout::run_epochs(working.data(), n_vertices, dim, edges, schedule, params); });
+    without_interpreter_lock([&] {
+      const auto pow = exact_pow_vector_enabled() ? layout::PowChoice::kVector : layout::PowChoice::kLibrary;
+      layout::run_epochs(working.data(), n_vertices, dim, edges, schedule, params, pow);
+    });
 
     const npy_intp dims[2] = {static_cast<npy_intp>(n_vertices), static_cast<npy_intp>(dim)};
     return new_owned_array(std::move(working), kNpyDouble, dims, 2).release();

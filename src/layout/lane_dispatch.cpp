@@ -21,7 +21,6 @@
 #include "layout/queue_scheduler.h"
 #include "layout/run_planner.h"
 #include "support/cpu_features.h"
-#include "support/exact_pow.h"
 
 namespace tarnwick::layout {
 
@@ -42,13 +41,12 @@ struct FreeDeleter {
 
 // The scheduler and its table of one entry per vertex (zeroed).
 template <class Scheduler, class Entry>
-bool run_with(EpochState& state, std::uint64_t n_epochs) {
+bool run_with(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
   // calloc: untouched pages cost nothing until a row is used.
   std::unique_ptr<Entry, FreeDeleter> table(
       static_cast<Entry*>(std::calloc(state.n_vertices == 0 ? 1 : state.n_vertices, sizeof(Entry))));
   if (!table) return false;
-  std::unique_ptr<Scheduler> scheduler(
-      new (std::nothrow) Scheduler(state, table.get(), exact_pow_vector_enabled()));
+  std::unique_ptr<Scheduler> scheduler(new (std::nothrow) Scheduler(state, table.get(), vector_pow));
   if (!scheduler) return false;
   for (std::uint64_t e = 0; e < n_epochs; ++e) {
     state.begin_epoch(e);
@@ -58,14 +56,14 @@ bool run_with(EpochState& state, std::uint64_t n_epochs) {
 }
 
 template <std::size_t kDim, bool kUnitB>
-bool run_lanes(EpochState& state, std::uint64_t n_epochs) {
+bool run_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
   if (state.n_vertices <= max_booked_vertices(kDim)) {
-    return run_with<BookingScheduler<kDim, kUnitB>, RowTicks>(state, n_epochs);
+    return run_with<BookingScheduler<kDim, kUnitB>, RowTicks>(state, n_epochs, vector_pow);
   }
-  return run_with<QueueScheduler<kDim, kUnitB>, RowUsers>(state, n_epochs);
+  return run_with<QueueScheduler<kDim, kUnitB>, RowUsers>(state, n_epochs, vector_pow);
 }
 
-using LaneRun = bool (*)(EpochState&, std::uint64_t);
+using LaneRun = bool (*)(EpochState&, std::uint64_t, bool);
 
 template <bool kUnitB, std::size_t... kDimLess1>
 constexpr std::array<LaneRun, sizeof...(kDimLess1)> lane_runs(std::index_sequence<kDimLess1...>) {
@@ -78,17 +76,18 @@ constexpr auto kRunsUnitB = lane_runs<true>(std::make_index_sequence<kMaxLaneDim
 }  // namespace
 #endif  // __x86_64__
 
-bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs) {
+bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs, PowChoice pow) {
 #if defined(__x86_64__)
   if (!has_avx2_fma() || state.dim == 0 || state.dim > kMaxLaneDim ||
       state.n_vertices > RunPlanner::kMaxVertices) {
     return false;
   }
   const auto& runs = state.consts.b == 1.0 ? kRunsUnitB : kRunsGeneralB;
-  return runs[state.dim - 1](state, n_epochs);
+  return runs[state.dim - 1](state, n_epochs, pow == PowChoice::kVector);
 #else
   (void)state;
   (void)n_epochs;
+  (void)pow;
   return false;
 #endif
 }

@@ -22,7 +22,7 @@ std::size_t max_booked_vertices(std::size_t dim);
 // Runs all n_epochs on `state` and returns true, or returns false having
 // changed nothing when this processor, the row width or the size has no
 // vector path (or its bookkeeping cannot be allocated); the caller then runs
-// the plain loop.
-bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs);
+// the plain loop. `pow` picks how the lanes raise distances to b.
+bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs, PowChoice pow);
 
 }  // namespace tarnwick::layout

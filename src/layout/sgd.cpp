@@ -58,10 +58,10 @@ EdgeSchedule build_edge_schedule(const double* epochs_per_sample, std::size_t n_
 }
 
 void run_epochs(double* x, std::size_t n_vertices, std::size_t dim, const EdgeList& edges,
-                EdgeSchedule& schedule, const LayoutParams& params) {
+                EdgeSchedule& schedule, const LayoutParams& params, PowChoice pow) {
   if (params.n_epochs == 0 || edges.n_edges == 0) return;
   EpochState state(x, n_vertices, dim, edges, schedule, params);
-  if (run_epochs_in_lanes(state, params.n_epochs)) return;
+  if (run_epochs_in_lanes(state, params.n_epochs, pow)) return;
   if (params.b == 1.0) {
     run_epochs_plain<true>(state, params.n_epochs);
   } else {

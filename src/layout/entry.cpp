@@ -7,6 +7,7 @@
 #include "boundary/call_frame.h"
 #include "boundary/interpreter_lock.h"
 #include "layout/sgd.h"
+#include "support/exact_pow.h"
 
 namespace tarnwick {
 namespace {
@@ -26,7 +27,7 @@ PyObject* optimize_layout_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     ReadonlyArray head = arg.array(1, kNpyLong, 1);
     ReadonlyArray tail = arg.array(2, kNpyLong, 1);
     ReadonlyArray epochs_per_sample = arg.array(3, kNpyDouble, 1);
-    LayoutParams params{};
+    layout::LayoutParams params{};
     params.n_epochs = arg.u64(4);
     params.a = arg.f64(5);
     params.b = arg.f64(6);
@@ -43,10 +44,14 @@ PyObject* optimize_layout_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     const FlatView<std::int64_t> tail_view = as_contiguous_slice<std::int64_t>(tail);
     const FlatView<double> eps_view = as_contiguous_slice<double>(epochs_per_sample);
 
-    EdgeSchedule schedule = build_edge_schedule(eps_view.data, eps_view.len, negative_sample_rate);
-    const EdgeList edges{head_view.data, head_view.len, tail_view.data,
-                         tail_view.len, eps_view.data,  eps_view.len};
-    without_interpreter_lock([&] { run_epochs(working.data(), n_vertices, dim, edges, schedule, params); });
+    layout::EdgeSchedule schedule =
+        layout::build_edge_schedule(eps_view.data, eps_view.len, negative_sample_rate);
+    const layout::EdgeList edges{head_view.data, head_view.len, tail_view.data,
+                                 tail_view.len, eps_view.data,  eps_view.len};
+    without_interpreter_lock([&] {
+      const auto pow = exact_pow_vector_enabled() ? layout::PowChoice::kVector : layout::PowChoice::kLibrary;
+      layout::run_epochs(working.data(), n_vertices, dim, edges, schedule, params, pow);
+    });
 
     const npy_intp dims[2] = {static_cast<npy_intp>(n_vertices), static_cast<npy_intp>(dim)};
     return new_owned_array(std::move(working), kNpyDouble, dims, 2).release();

@@ -1,3 +1,4 @@
+// optimize_layout, the module function (entry.cpp).
 #pragma once
 #include <Python.h>
 namespace tarnwick {

@@ -8,18 +8,33 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "layout/sample_stream.h"
 #include "layout/sgd.h"
 #include "support/checked.h"
+#include "support/interrupt.h"
 #include "support/splitmix64.h"
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace tarnwick::layout {
+
+// Each coordinate's gradient is clipped to [-kClipBound, kClipBound].
+inline constexpr double kClipBound = 4.0;
+// A repulsion at distance 0 has no direction: each coordinate of the head
+// moves by the largest clipped gradient instead.
+inline constexpr double kCoincidentGradient = kClipBound;
+// Added to the squared distance in the repulsion, which keeps it finite
+// near distance 0.
+inline constexpr double kRepulsionOffset = 0.001;
 
 // Written as the selects that map onto branch-free max/min instructions
 // (which return their second operand for NaN, so NaN passes through).
 // Clipping is data-dependent and would mispredict as branches.
 inline double clip(double g) {
-  const double low = (-4.0 > g) ? -4.0 : g;
-  return (4.0 < low) ? 4.0 : low;
+  const double low = (-kClipBound > g) ? -kClipBound : g;
+  return (kClipBound < low) ? kClipBound : low;
 }
 
 // Rows are checked as whole rows: a row out of range reports the flat index
@@ -49,96 +64,23 @@ inline std::uint64_t negative_sample_count(double q) {
   }
 }
 
-// x % d for a fixed divisor d >= 1, by multiplication (Granlund and
-// Montgomery, "Division by invariant integers using multiplication", 1994,
-// figure 4.1): exact for every 64-bit x, without the latency of a divide.
-class Remainder {
+// A poll reads the clock, so every loop polls once per so many units of its
+// work; stopping there leaves nothing the caller keeps (the embedding is a
+// copy). Edges through process_edge, whether in the plain loop or between
+// the runs of the lanes, are counted here.
+class CheckedEdgePoll {
  public:
-  explicit Remainder(std::uint64_t d) : d_(d) {
-    const int l = d == 1 ? 0 : 64 - __builtin_clzll(d - 1);  // ceil(log2 d)
-    const unsigned __int128 two_l = static_cast<unsigned __int128>(1) << l;
-    magic_ = static_cast<std::uint64_t>(((two_l - d) << 64) / d + 1);
-    shift1_ = l < 1 ? l : 1;
-    shift2_ = l > 1 ? l - 1 : 0;
-  }
+  static constexpr unsigned kEdgesPerPoll = 1024;
 
-  std::uint64_t of(std::uint64_t x) const {
-    const auto t1 = static_cast<std::uint64_t>((static_cast<unsigned __int128>(magic_) * x) >> 64);
-    const std::uint64_t q = (t1 + ((x - t1) >> shift1_)) >> shift2_;
-    return x - q * d_;
-  }
-
-  // For vector versions of of(): with d >= 2 the first shift is 1.
-  std::uint64_t divisor() const { return d_; }
-  std::uint64_t magic() const { return magic_; }
-  int final_shift() const { return shift2_; }
-
- private:
-  std::uint64_t d_;
-  std::uint64_t magic_ = 0;
-  int shift1_ = 0;
-  int shift2_ = 0;
-};
-
-// out[k] = remainder.of(rng.next_u64()) for k < count: the stream of
-// next_index(d) for d > 0, without its divide.
-using IndexDraw = void (*)(SplitMix64& rng, const Remainder& remainder, std::size_t count,
-                           std::uint64_t* out);
-
-inline void draw_indices(SplitMix64& rng, const Remainder& remainder, std::size_t count, std::uint64_t* out) {
-  for (std::size_t k = 0; k < count; ++k) out[k] = remainder.of(rng.next_u64());
-}
-
-// The negative samples' vertices: the stream of next_index(n_vertices), in
-// order. One at a time they are drawn a few ahead of their use, so that
-// their rows can be fetched early; draws left over at the end are simply
-// dropped.
-class SampleQueue {
- public:
-  static constexpr std::size_t kDepth = 8;
-
-  SampleQueue(SplitMix64 rng, std::uint64_t n_vertices, const double* x, std::size_t dim)
-      : rng_(rng), n_(n_vertices), remainder_(n_vertices == 0 ? 1 : n_vertices), x_(x), dim_(dim) {}
-
-  std::uint64_t next() {
-    if (n_ == 0) return rng_.next_index(0);  // faults
-    if (n_ahead_ != kDepth) [[unlikely]] fill();
-    const std::uint64_t v = ahead_[pos_];
-    const std::uint64_t refill = remainder_.of(rng_.next_u64());
-    ahead_[pos_] = refill;
-    __builtin_prefetch(x_ + refill * dim_, 0, 3);
-    pos_ = (pos_ + 1) % kDepth;
-    return v;
-  }
-
-  // out[k] = next() for k < count (n_vertices > 0): those drawn ahead, then
-  // `draw` for the rest, which are not fetched.
-  void take(std::size_t count, std::uint64_t* out, IndexDraw draw) {
-    std::size_t k = 0;
-    for (; k < count && n_ahead_ > 0; ++k, --n_ahead_) {
-      out[k] = ahead_[pos_];
-      pos_ = (pos_ + 1) % kDepth;
-    }
-    if (k < count) draw(rng_, remainder_, count - k, out + k);
-  }
-
- private:
-  void fill() {
-    for (; n_ahead_ < kDepth; ++n_ahead_) {
-      const std::uint64_t v = remainder_.of(rng_.next_u64());
-      ahead_[(pos_ + n_ahead_) % kDepth] = v;
-      __builtin_prefetch(x_ + v * dim_, 0, 3);
+  void edge_done() {
+    if (--until_poll_ == 0) {
+      until_poll_ = kEdgesPerPoll;
+      poll_interrupt();
     }
   }
 
-  SplitMix64 rng_;
-  std::uint64_t n_;
-  Remainder remainder_;
-  const double* x_;
-  std::size_t dim_;
-  std::uint64_t ahead_[kDepth] = {};
-  std::size_t pos_ = 0;
-  std::size_t n_ahead_ = 0;
+ private:
+  unsigned until_poll_ = kEdgesPerPoll;
 };
 
 struct GradientConstants {
@@ -166,9 +108,9 @@ inline double attraction(const GradientConstants& k, double s) {
 template <bool kUnitB>
 inline double repulsion(const GradientConstants& k, double s) {
   if constexpr (kUnitB) {
-    return k.repel_factor / ((s + 0.001) * (s * k.a + 1.0));
+    return k.repel_factor / ((s + kRepulsionOffset) * (s * k.a + 1.0));
   } else {
-    return k.repel_factor / ((s + 0.001) * (std::pow(s, k.b) * k.a + 1.0));
+    return k.repel_factor / ((s + kRepulsionOffset) * (std::pow(s, k.b) * k.a + 1.0));
   }
 }
 
@@ -194,23 +136,44 @@ class EpochState {
     epoch = e;
     epoch_f = static_cast<double>(e);
     alpha = initial_alpha_ * (1.0 - epoch_f / static_cast<double>(n_epochs_));
-    push = alpha * 4.0;
+    push = alpha * kCoincidentGradient;
   }
 
-  // The first due edge at or after i. Written as the two comparisons so that
-  // NaN does not skip the edge. Only processing edge i changes its own
-  // entries, so the next due edge can be found before edge i is processed.
+  // Whether an edge with this epochs_per_sample and next sample epoch is due
+  // now. Written as the two negated comparisons so that NaN counts as due.
+  static bool is_due(double epochs_per_sample, double next_sample_epoch, double now) {
+    return !(epochs_per_sample <= 0.0) && !(next_sample_epoch > now);
+  }
+
+#if defined(__x86_64__)
+  // is_due for two edges: all bits of a lane set where due.
+  static __m128d is_due2(__m128d epochs_per_sample, __m128d next_sample_epoch, __m128d now) {
+    return _mm_and_pd(_mm_cmpnle_pd(epochs_per_sample, _mm_setzero_pd()),
+                      _mm_cmpngt_pd(next_sample_epoch, now));
+  }
+#endif
+
+  // The first due edge at or after i. Only processing edge i changes its
+  // own entries, so the next due edge can be found before edge i is
+  // processed.
   std::size_t next_due(std::size_t i) const {
     const double* eps = edges.epochs_per_sample;
     const double* next = next_sample;
     const double now = epoch_f;
     const std::size_t n = edges.n_edges;
-    while (i < n && (eps[i] <= 0.0 || next[i] > now)) ++i;
+    while (i < n && !is_due(eps[i], next[i], now)) ++i;
     return i;
   }
 
   std::uint64_t negative_samples_due(std::size_t i) const {
     return negative_sample_count((epoch_f - next_neg[i]) / neg_period[i]);
+  }
+
+  // Moves edge i's schedule on past this epoch, in which it drew n_neg
+  // negative samples.
+  void advance_schedule(std::size_t i, std::uint64_t n_neg) {
+    next_sample[i] = next_sample[i] + edges.epochs_per_sample[i];
+    next_neg[i] = next_neg[i] + neg_period[i] * static_cast<double>(n_neg);
   }
 
   // One due edge, exactly in the order of the algorithm, with every check.
@@ -236,12 +199,11 @@ class EpochState {
       }
     }
 
-    next_sample[i] = next_sample[i] + eps[i];
-
     const std::uint64_t n_neg = negative_samples_due(i);
     if (n_neg > kMaxNegativeSamplesPerEdge) [[unlikely]] {
       too_many_negative_samples(n_neg, i, epoch, eps[i]);
     }
+    advance_schedule(i, n_neg);
     for (std::uint64_t r = 0; r < n_neg; ++r) {
       const std::uint64_t sample_row = samples.next();
       if (sample_row == static_cast<std::uint64_t>(head_row) || dim == 0) continue;
@@ -258,7 +220,6 @@ class EpochState {
         for (std::size_t d = 0; d < dim; ++d) xj[d] = push + xj[d];
       }
     }
-    next_neg[i] = next_neg[i] + neg_period[i] * static_cast<double>(n_neg);
   }
 
   double* const x;

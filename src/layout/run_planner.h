@@ -1,7 +1,7 @@
 // Plans the work of an epoch as runs: consecutive due edges that share their
 // head. Planning advances the schedule and draws the negative samples in edge
 // order, exactly as processing the edges one by one would; what is left is
-// arithmetic on rows, which the executor may reorder wherever rows are
+// arithmetic on rows, which a scheduler may reorder wherever rows are
 // disjoint.
 #pragma once
 
@@ -19,29 +19,29 @@ namespace tarnwick::layout {
 // One step of a run: the row it meets, and whether that is the edge's tail
 // (attraction; the row is written) or a negative sample (repulsion; read).
 // Samples that drew the head itself do nothing and are not planned.
+// A step is coded as row << 1 | kAttract for an attraction, row << 1 for a
+// repulsion; the lanes read the attraction bit as bit 0 (as a sign bit once
+// shifted left by 63, as an index 0 or 1).
 struct PlannedRun {
   static constexpr std::size_t kMaxSteps = 256;
   static constexpr std::uint32_t kAttract = 1;
+  static_assert(kAttract == 1, "steps keep the row above bit 0");
 
-  static std::uint32_t row_of(std::uint32_t step) { return step >> 1; }
-  static bool attracts(std::uint32_t step) { return (step & kAttract) != 0; }
+  static constexpr std::uint32_t attraction(std::uint32_t row) { return (row << 1) | kAttract; }
+  static constexpr std::uint32_t repulsion(std::uint32_t row) { return row << 1; }
+  static constexpr std::uint32_t row_of(std::uint32_t step) { return step >> 1; }
+  static constexpr bool attracts(std::uint32_t step) { return (step & kAttract) != 0; }
 
   std::uint32_t head_row = 0;
   std::uint32_t n_steps = 0;
   std::uint32_t steps[kMaxSteps];
 };
 
-// Per vertex, the last tick of the lane schedule that writes the row and
-// the last that reads it: what a later step touching the row must follow.
-struct RowTicks {
-  std::uint32_t written;
-  std::uint32_t read;
-};
-
 class RunPlanner {
  public:
   // Rows are coded in 31 bits.
   static constexpr std::uint64_t kMaxVertices = std::uint64_t{1} << 31;
+  static_assert(PlannedRun::row_of(PlannedRun::attraction(kMaxVertices - 1)) == kMaxVertices - 1);
 
   // `side_table` holds the entry of `entry_bytes` per vertex that the caller
   // will read for every planned row; it is fetched early along with the
@@ -80,7 +80,6 @@ class RunPlanner {
   bool plan(PlannedRun& run) {
     EpochState& st = state_;
     const EdgeList& edges = st.edges;
-    const double* eps = edges.epochs_per_sample;
     const auto n = static_cast<std::uint64_t>(st.n_vertices);
     std::uint32_t tails[PlannedRun::kMaxSteps];
     std::uint64_t samples_of[PlannedRun::kMaxSteps];
@@ -112,8 +111,7 @@ class RunPlanner {
       ++n_edges;
       n_samples += n_neg;
       fetch.row(static_cast<std::uint32_t>(tail_row));
-      st.next_sample[i] = st.next_sample[i] + eps[i];
-      st.next_neg[i] = st.next_neg[i] + st.neg_period[i] * static_cast<double>(n_neg);
+      st.advance_schedule(i, n_neg);
       cursor_ = i + 1;
     }
     if (n_edges == 0) {
@@ -129,13 +127,13 @@ class RunPlanner {
     std::uint32_t n_steps = 0;
     const std::uint64_t* sample = drawn;
     for (std::size_t e = 0; e < n_edges; ++e) {
-      steps[n_steps++] = (tails[e] << 1) | PlannedRun::kAttract;
+      steps[n_steps++] = PlannedRun::attraction(tails[e]);
       // A sample that drew the head is written and then overwritten: a
       // branch here would be taken about once in n_vertices.
       for (const std::uint64_t* end = sample + samples_of[e]; sample != end; ++sample) {
         const std::uint64_t v = *sample;
         fetch.row(static_cast<std::uint32_t>(v));
-        steps[n_steps] = static_cast<std::uint32_t>(v) << 1;
+        steps[n_steps] = PlannedRun::repulsion(static_cast<std::uint32_t>(v));
         n_steps += static_cast<std::uint32_t>(v != head);
       }
     }
@@ -144,43 +142,48 @@ class RunPlanner {
   }
 
  private:
+  // Edges are looked at in blocks of one bit each in a 64-bit word, and
+  // fetched early a cache line of 8-byte entries at a time.
+  static constexpr std::size_t kBlockEdges = 64;
+  static constexpr std::size_t kEntriesPerLine = 8;
+  static_assert(kBlockEdges == 8 * sizeof(std::uint64_t) && kBlockEdges % kEntriesPerLine == 0);
+  static_assert(sizeof(double) == 8 && sizeof(std::int64_t) == 8);
+
   // The first due edge at or after the cursor, from a bit mask of the due
-  // edges among 64: an edge's due time changes only when it is processed,
-  // so the mask of a block stays valid for the edges not yet reached.
+  // edges of its block: an edge's due time changes only when it is
+  // processed, so the mask of a block stays valid for the edges not yet
+  // reached.
   std::size_t next_due() {
     const std::size_t n = state_.edges.n_edges;
     for (;;) {
-      const std::size_t base = cursor_ & ~std::size_t{63};
+      const std::size_t base = cursor_ & ~(kBlockEdges - 1);
       if (base >= n) return n;
       if (base != block_) load_block(base);
-      const std::uint64_t ahead = due_ & (~std::uint64_t{0} << (cursor_ & 63));
+      const std::uint64_t ahead = due_ & (~std::uint64_t{0} << (cursor_ & (kBlockEdges - 1)));
       if (ahead != 0) return base + static_cast<std::size_t>(__builtin_ctzll(ahead));
-      cursor_ = base + 64;
+      cursor_ = base + kBlockEdges;
     }
   }
 
   void load_block(std::size_t base) {
     const EdgeList& edges = state_.edges;
-    const std::size_t count = edges.n_edges - base < 64 ? edges.n_edges - base : 64;
+    const std::size_t count = edges.n_edges - base < kBlockEdges ? edges.n_edges - base : kBlockEdges;
     const double* eps = edges.epochs_per_sample + base;
     const double* next = state_.next_sample + base;
     const double now = state_.epoch_f;
     std::uint64_t due = 0;
     std::size_t k = 0;
 #if defined(__x86_64__)
-    // Due: !(eps <= 0) and !(next > now), so that NaN counts as due.
-    const __m128d zero = _mm_setzero_pd();
     const __m128d now2 = _mm_set1_pd(now);
     for (; k + 2 <= count; k += 2) {
-      const __m128d is_due = _mm_and_pd(_mm_cmpnle_pd(_mm_loadu_pd(eps + k), zero),
-                                        _mm_cmpngt_pd(_mm_loadu_pd(next + k), now2));
+      const __m128d is_due = EpochState::is_due2(_mm_loadu_pd(eps + k), _mm_loadu_pd(next + k), now2);
       due |= static_cast<std::uint64_t>(_mm_movemask_pd(is_due)) << k;
     }
 #endif
-    for (; k < count; ++k) due |= static_cast<std::uint64_t>(!(eps[k] <= 0.0) && !(next[k] > now)) << k;
+    for (; k < count; ++k) due |= static_cast<std::uint64_t>(EpochState::is_due(eps[k], next[k], now)) << k;
     due_ = due;
     block_ = base;
-    fetch_block(base + kBlocksAhead * 64);
+    fetch_block(base + kBlocksAhead * kBlockEdges);
   }
 
   // The edge arrays are read in order, but the reads at due edges alone have
@@ -189,8 +192,9 @@ class RunPlanner {
   // the calls.)
   [[gnu::always_inline]] void fetch_block(std::size_t base) const {
     const EdgeList& edges = state_.edges;
-    if (base + 64 > edges.n_edges || base + 64 > edges.head_len || base + 64 > edges.tail_len) return;
-    for (std::size_t k = 0; k < 64; k += 8) {
+    const std::size_t end = base + kBlockEdges;
+    if (end > edges.n_edges || end > edges.head_len || end > edges.tail_len) return;
+    for (std::size_t k = 0; k < kBlockEdges; k += kEntriesPerLine) {
       __builtin_prefetch(edges.head + base + k, 0, 3);
       __builtin_prefetch(edges.tail + base + k, 0, 3);
       __builtin_prefetch(edges.epochs_per_sample + base + k, 0, 3);

@@ -5,11 +5,9 @@
 #include <string>
 
 #include "layout/epoch_state.h"
-#include "layout/lane_executor.h"
-#include "support/interrupt.h"
+#include "layout/lane_dispatch.h"
 
-namespace tarnwick {
-namespace layout {
+namespace tarnwick::layout {
 
 void too_many_negative_samples(std::uint64_t n_neg, std::size_t edge, std::uint64_t epoch, double period) {
   char period_text[32];
@@ -26,10 +24,7 @@ namespace {
 // next one while this one is processed.
 template <bool kUnitB>
 void run_epochs_plain(EpochState& state, std::uint64_t n_epochs) {
-  // A poll reads the clock; stopping between edges leaves nothing the
-  // caller keeps (the embedding is a copy).
-  constexpr unsigned kEdgesPerPoll = 1024;
-  unsigned until_poll = kEdgesPerPoll;
+  CheckedEdgePoll poll;
   const EdgeList& edges = state.edges;
   for (std::uint64_t e = 0; e < n_epochs; ++e) {
     state.begin_epoch(e);
@@ -42,16 +37,12 @@ void run_epochs_plain(EpochState& state, std::uint64_t n_epochs) {
       }
       state.process_edge<kUnitB>(i);
       i = following;
-      if (--until_poll == 0) {
-        until_poll = kEdgesPerPoll;
-        poll_interrupt();
-      }
+      poll.edge_done();
     }
   }
 }
 
 }  // namespace
-}  // namespace layout
 
 EdgeSchedule build_edge_schedule(const double* epochs_per_sample, std::size_t n_edges,
                                  std::uint64_t negative_sample_rate) {
@@ -67,15 +58,15 @@ EdgeSchedule build_edge_schedule(const double* epochs_per_sample, std::size_t n_
 }
 
 void run_epochs(double* x, std::size_t n_vertices, std::size_t dim, const EdgeList& edges,
-                EdgeSchedule& schedule, const LayoutParams& params) {
+                EdgeSchedule& schedule, const LayoutParams& params, PowChoice pow) {
   if (params.n_epochs == 0 || edges.n_edges == 0) return;
-  layout::EpochState state(x, n_vertices, dim, edges, schedule, params);
-  if (layout::run_epochs_in_lanes(state, params.n_epochs)) return;
+  EpochState state(x, n_vertices, dim, edges, schedule, params);
+  if (run_epochs_in_lanes(state, params.n_epochs, pow)) return;
   if (params.b == 1.0) {
-    layout::run_epochs_plain<true>(state, params.n_epochs);
+    run_epochs_plain<true>(state, params.n_epochs);
   } else {
-    layout::run_epochs_plain<false>(state, params.n_epochs);
+    run_epochs_plain<false>(state, params.n_epochs);
   }
 }
 
-}  // namespace tarnwick
+}  // namespace tarnwick::layout

@@ -7,7 +7,7 @@
 
 #include "support/checked.h"
 
-namespace tarnwick {
+namespace tarnwick::layout {
 
 struct EdgeSchedule {
   Buffer<double> neg_sample_period;
@@ -42,9 +42,14 @@ struct LayoutParams {
 // a vanishing sampling period gets there, and the call would not end.
 inline constexpr std::uint64_t kMaxNegativeSamplesPerEdge = std::uint64_t{1} << 30;
 
+// How the lanes raise distances to b: through the C library's pow lane by
+// lane, or through the exact vector pow, which gives the library's bits
+// where exact_pow_vector_enabled() is true (the module's choice).
+enum class PowChoice { kLibrary, kVector };
+
 // Optimises the n_vertices x dim row-major embedding in place. A fault or an
 // interrupt leaves it part-way, to be discarded.
 void run_epochs(double* embedding, std::size_t n_vertices, std::size_t dim, const EdgeList& edges,
-                EdgeSchedule& schedule, const LayoutParams& params);
+                EdgeSchedule& schedule, const LayoutParams& params, PowChoice pow);
 
-}  // namespace tarnwick
+}  // namespace tarnwick::layout

@@ -12,6 +12,13 @@ class SplitMix64 {
   static constexpr std::uint64_t kGoldenGamma = 0x9e3779b97f4a7c15ULL;
   static constexpr std::uint64_t kKmeansSeedMask = 0x9e3779b97f4a7c15ULL;
   static constexpr std::uint64_t kLayoutSeedMask = 0x0123456789abcdefULL;
+  // The output mix: z ^= z >> s, then z *= m, twice, then a final z ^= z >> s.
+  // Vector versions of next_u64() take these rather than copies.
+  static constexpr int kMixShift1 = 30;
+  static constexpr std::uint64_t kMixMultiplier1 = 0xbf58476d1ce4e5b9ULL;
+  static constexpr int kMixShift2 = 27;
+  static constexpr std::uint64_t kMixMultiplier2 = 0x94d049bb133111ebULL;
+  static constexpr int kMixShift3 = 31;
 
   explicit constexpr SplitMix64(std::uint64_t state) noexcept : state_(state) {}
 
@@ -25,9 +32,9 @@ class SplitMix64 {
   constexpr std::uint64_t next_u64() noexcept {
     state_ += kGoldenGamma;
     std::uint64_t z = state_;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
+    z = (z ^ (z >> kMixShift1)) * kMixMultiplier1;
+    z = (z ^ (z >> kMixShift2)) * kMixMultiplier2;
+    return z ^ (z >> kMixShift3);
   }
 
   // Plain remainder: the slight bias towards small indices is part of the stream.

@@ -1,0 +1,292 @@
+// The booking scheduler, for graphs whose rows and bookkeeping fit the
+// second-level cache: each planned run is booked onto a lane at the first
+// ticks at which every earlier run is done with its rows.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "layout/epoch_state.h"
+#include "layout/lane_scheduling.h"
+#include "layout/lane_target.h"
+#include "layout/run_planner.h"
+#include "support/interrupt.h"
+
+namespace tarnwick::layout {
+// Internal linkage, as in lane_steps.h.
+namespace {
+
+// Per vertex, the last tick of the lane schedule that writes the row and
+// the last that reads it: what a later step touching the row must follow.
+struct RowTicks {
+  std::uint32_t written;
+  std::uint32_t read;
+};
+
+// What a booked graph keeps per vertex: its row and its row ticks.
+constexpr std::size_t booked_row_bytes(std::size_t dim) { return dim * sizeof(double) + sizeof(RowTicks); }
+
+#if defined(__x86_64__)
+
+// Lanes are booked this many ticks ahead before a tick runs, so that later
+// runs whose rows are free can still take a lane at it.
+inline constexpr std::uint32_t kBookAhead = 16;
+
+// Rows and row ticks up to this size stay in the second-level cache: the
+// planner does not fetch them ahead.
+inline constexpr std::size_t kCachedBytes = 256 * 1024;
+
+// Later runs pass earlier ones wherever their rows allow, so lanes stay
+// full even where runs often share rows.
+template <std::size_t kDim, bool kUnitB>
+class BookingScheduler : LaneScheduler<kDim, kUnitB> {
+ public:
+  // row_ticks: zeroed, one entry per vertex.
+  BookingScheduler(EpochState& state, RowTicks* row_ticks, bool vector_pow)
+      : LaneScheduler<kDim, kUnitB>(state, row_ticks, sizeof(RowTicks),
+                                    state.n_vertices * booked_row_bytes(kDim) > kCachedBytes, vector_pow),
+        rows_(row_ticks),
+        n_rows_(state.n_vertices) {}
+
+  TARNWICK_LANES void run_epoch() {
+    this->planner_.begin_epoch();
+    for (;;) {
+      if (now_ > kRestartTicks) [[unlikely]] {
+        // Long before ticks could wrap: run what is booked, start again at 1.
+        while (now_ <= last_booked_) execute_tick();
+        restart_ticks();
+      }
+      book();
+      if (now_ > last_booked_) {
+        if (!this->take_checked_edge()) return;
+        continue;
+      }
+      execute_tick();
+      // Stopping here leaves nothing the caller keeps: the embedding is a copy.
+      if ((now_ & (kTicksPerPoll - 1)) == 0) poll_interrupt();
+    }
+  }
+
+ private:
+  // A poll reads the clock; some thousands of steps lie between two.
+  static constexpr std::uint32_t kTicksPerPoll = 1024;
+  static_assert((kTicksPerPoll & (kTicksPerPoll - 1)) == 0);
+  // The schedule's ticks to come, a ring. Runs are booked only while the
+  // last booked tick is less than half a ring ahead, and a run ends at most
+  // kMaxSteps ticks after the last booked one.
+  static constexpr std::uint32_t kRing = 1024;
+  static_assert(kRing / 2 + PlannedRun::kMaxSteps + 1 < kRing && (kRing & (kRing - 1)) == 0);
+  static constexpr std::uint32_t kRestartTicks = std::uint32_t{1} << 31;
+
+  // An events_ entry, one per tick of the ring: bit l for a lane with a
+  // step, bit kStarts + l for a lane whose run starts (its head is loaded
+  // before the steps), bit kEnds + l for one whose run ends (its head is
+  // stored after them).
+  static constexpr int kStarts = 16;
+  static constexpr int kEnds = 32;
+  static constexpr std::uint32_t kLaneMask = (std::uint32_t{1} << kLanes) - 1;
+  static_assert(kLanes <= kStarts && kStarts + kLanes <= kEnds && kEnds + kLanes <= 64);
+
+  static std::uint32_t ring_slot(std::uint32_t tick) { return tick & (kRing - 1); }
+
+  // ---- booking runs onto lanes and ticks ----
+
+  // Schedules planned runs, in plan order, until every lane is booked
+  // kBookAhead ticks ahead (or the ring is half full, or the plans stop).
+  void book() {
+    for (;;) {
+      std::uint32_t earliest_free = lane_free_[0];
+      for (std::size_t l = 1; l < kLanes; ++l) earliest_free = std::min(earliest_free, lane_free_[l]);
+      if (earliest_free > now_ + kBookAhead || last_booked_ >= now_ + kRing / 2) return;
+      PlannedRun* run = next_planned();
+      if (run == nullptr) return;
+      schedule(*run);
+    }
+  }
+
+  PlannedRun* next_planned() {
+    while (n_planned_ < kPlanAhead + 1 && !this->planner_.stopped()) {
+      if (!this->planner_.plan(plans_[(first_planned_ + n_planned_) % (kPlanAhead + 1)])) break;
+      ++n_planned_;
+    }
+    if (n_planned_ == 0) return nullptr;
+    PlannedRun* run = &plans_[first_planned_];
+    first_planned_ = (first_planned_ + 1) % (kPlanAhead + 1);
+    --n_planned_;
+    return run;
+  }
+
+  // Where a run goes: its lane, and the tick of its first step.
+  struct Placement {
+    std::uint32_t start;
+    std::size_t lane;
+  };
+
+  // Places the run's steps at consecutive ticks from the earliest at which
+  // every earlier run is done with each step's row: a read after the last
+  // write, a write after the last read and write. Steps in one tick
+  // therefore never share a row that one of them writes, and each sees
+  // exactly what it would in plan order. Consecutive ticks keep the lane
+  // busy: a run that waited mid-way would hold it idle.
+  void schedule(const PlannedRun& run) {
+    const Placement at = place(earliest_start(run));
+    book_steps(run, at);
+    book_head(run, at);
+  }
+
+  // The earliest tick a step may take: after the last write of its row,
+  // and for an attraction (which writes it) after the last read as well.
+  static std::uint32_t earliest_for(std::uint32_t step, const RowTicks& row) {
+    const std::uint32_t after_write = row.written + 1;
+    return PlannedRun::attracts(step) ? std::max(after_write, row.read + 1) : after_write;
+  }
+
+  // The earliest start tick: step k runs at start + k, so the start is at
+  // least each step's earliest tick less k. The head row is loaded at the
+  // start, after its last write, and stored at the run's last tick, no
+  // earlier than its last read (see book_head). Every bound is computed
+  // plus n_steps, which keeps it from wrapping below 0.
+  [[gnu::always_inline]] std::uint32_t earliest_start(const PlannedRun& run) const {
+    const RowTicks* const rows = rows_;
+    const RowTicks& head = rows[run.head_row];
+    const std::uint32_t n_steps = run.n_steps;
+    std::uint32_t latest = std::max(head.read + 1, std::max(now_, head.written + 1) + n_steps);
+    for (std::uint32_t k = 0; k < n_steps; ++k) {
+      const std::uint32_t step = run.steps[k];
+      latest = std::max(latest, earliest_for(step, rows[PlannedRun::row_of(step)]) + (n_steps - k));
+    }
+    return latest - n_steps;
+  }
+
+  // Of the lanes free by `earliest`, the one that became free last, so that
+  // the gap before the run costs the least; if none is free by then, the one
+  // free first, and the run starts when it is free. Ties go to the lower
+  // lane.
+  [[gnu::always_inline]] Placement place(std::uint32_t earliest) const {
+    std::size_t lane = kLanes;
+    std::size_t soonest = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const std::uint32_t f = lane_free_[l];
+      if (f <= earliest && (lane == kLanes || f > lane_free_[lane])) lane = l;
+      if (f < lane_free_[soonest]) soonest = l;
+    }
+    if (lane == kLanes) return {lane_free_[soonest], soonest};
+    return {earliest, lane};
+  }
+
+  // Step k goes to the lane at tick start + k, and its row's tick moves up
+  // to it. An attraction's tick is past the row's last write and read; a
+  // sample's is past the last write but perhaps not past the last read (by
+  // an earlier run at a later tick): the maximum serves both.
+  [[gnu::always_inline]] void book_steps(const PlannedRun& run, Placement at) {
+    RowTicks* const rows = rows_;
+    const std::uint64_t lane_bit = std::uint64_t{1} << at.lane;
+    const std::uint32_t n_steps = run.n_steps;
+    for (std::uint32_t k = 0; k < n_steps; ++k) {
+      const std::uint32_t step = run.steps[k];
+      RowTicks& row = rows[PlannedRun::row_of(step)];
+      std::uint32_t& mark = PlannedRun::attracts(step) ? row.written : row.read;
+      const std::uint32_t t = at.start + k;
+      mark = std::max(mark, t);
+      const std::uint32_t slot = ring_slot(t);
+      cells_[slot][at.lane] = step;
+      events_[slot] |= lane_bit;
+    }
+  }
+
+  // The head row lives in the lane from the run's first tick to its last:
+  // loaded before that first tick's steps, stored after the last tick's.
+  // Its last tick may be the very tick of an earlier run's last read of the
+  // row (earliest_start allows it), which is sound only because execute_tick
+  // stores the heads of ending runs after every step of the tick has read
+  // its rows. The head's write tick becomes the run's last (the start is
+  // past its last write, so this only raises it).
+  [[gnu::always_inline]] void book_head(const PlannedRun& run, Placement at) {
+    const std::uint32_t head = run.head_row;
+    const std::uint64_t lane_bit = std::uint64_t{1} << at.lane;
+    const std::uint32_t end = at.start + run.n_steps - 1;
+    rows_[head].written = end;
+    events_[ring_slot(at.start)] |= lane_bit << kStarts;
+    heads_[ring_slot(at.start)][at.lane] = head;
+    events_[ring_slot(end)] |= lane_bit << kEnds;
+    lane_free_[at.lane] = end + 1;
+    last_booked_ = std::max(last_booked_, end);
+  }
+
+  void restart_ticks() {
+    std::memset(static_cast<void*>(rows_), 0, n_rows_ * sizeof(RowTicks));
+    now_ = 1;
+    last_booked_ = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) lane_free_[l] = 1;
+  }
+
+  // ---- running the schedule ----
+
+  // Heads of runs starting now are loaded, every booked step runs, and heads
+  // of runs ending now are stored, in that order (book_head relies on it).
+  TARNWICK_LANES void execute_tick() {
+    const std::uint32_t slot = ring_slot(now_);
+    const std::uint64_t events = events_[slot];
+    ++now_;
+    if (events == 0) return;
+    double* const x = this->state_.x;
+    for (std::uint64_t s = (events >> kStarts) & kLaneMask; s != 0; s &= s - 1) {
+      const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
+      const std::uint32_t head = heads_[slot][l];
+      lane_head_[l] = head;
+      const double* xj = x + static_cast<std::size_t>(head) * kDim;
+      for (std::size_t d = 0; d < kDim; ++d) this->head_[d][l] = xj[d];
+    }
+    const auto in_lanes = static_cast<std::uint32_t>(events & kLaneMask);
+    if (in_lanes != 0) {
+      // Lane q of group g gets bit 4g + q of in_lanes as its sign bit.
+      __m256d active[kGroups];
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        active[g] = _mm256_castsi256_pd(_mm256_slli_epi64(
+            _mm256_srlv_epi64(_mm256_set1_epi64x((in_lanes >> (4 * g)) & 0xf), _mm256_set_epi64x(3, 2, 1, 0)),
+            63));
+      }
+      this->step_lanes(cells_[slot], active);
+    }
+    for (std::uint64_t s = (events >> kEnds) & kLaneMask; s != 0; s &= s - 1) {
+      const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
+      double* xj = x + static_cast<std::size_t>(lane_head_[l]) * kDim;
+      for (std::size_t d = 0; d < kDim; ++d) xj[d] = this->head_[d][l];
+    }
+    events_[slot] = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) cells_[slot][l] = kIdleStep;
+  }
+
+  // ---- state ----
+
+  RowTicks* const rows_;
+  const std::size_t n_rows_;
+
+  // The tick to execute next, and the last one anything is booked at.
+  std::uint32_t now_ = 1;
+  std::uint32_t last_booked_ = 0;
+  static_assert(kLanes == 8, "one 1 per lane below");
+  std::uint32_t lane_free_[kLanes] = {1, 1, 1, 1, 1, 1, 1, 1};
+
+  // Per tick of the ring: each lane's step, the head row of a run starting
+  // there, and the events. Zeroed cells hold kIdleStep.
+  static_assert(kIdleStep == 0);
+  std::uint32_t cells_[kRing][kLanes] = {};
+  std::uint32_t heads_[kRing][kLanes];
+  std::uint64_t events_[kRing] = {};
+
+  // The head row of the run in each lane.
+  std::uint32_t lane_head_[kLanes] = {};
+
+  PlannedRun plans_[kPlanAhead + 1];
+  std::size_t first_planned_ = 0;
+  std::size_t n_planned_ = 0;
+};
+
+#endif  // __x86_64__
+
+}  // namespace
+}  // namespace tarnwick::layout

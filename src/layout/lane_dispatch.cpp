@@ -1,0 +1,95 @@
+// The lane path's dispatch: the row width and b pick an instantiation, the
+// size picks the scheduler (booking while rows and bookkeeping fit the
+// second-level cache, else queueing), and each epoch runs through it.
+//
+// Both schedulers hand planned runs (consecutive due edges sharing a head,
+// with their samples drawn) to lanes, one step per tick. Steps of different
+// runs commute unless they share a row that one of them writes; every
+// step's rows are known when its run is planned, since the schedule and the
+// draws do not depend on the embedding. So the result is bit for bit that
+// of the sequential order. Lanes without a step compute garbage that is
+// never written.
+#include "layout/lane_dispatch.h"
+
+#include <array>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "layout/booking_scheduler.h"
+#include "layout/queue_scheduler.h"
+#include "layout/run_planner.h"
+#include "support/cpu_features.h"
+
+namespace tarnwick::layout {
+
+std::size_t max_booked_vertices(std::size_t dim) {
+  // Graphs whose rows, with their row ticks, fit in this many bytes have
+  // their runs booked; queueing costs less per step once the rows miss the
+  // second-level cache.
+  constexpr std::size_t kBookingBytes = 512 * 1024;
+  return kBookingBytes / booked_row_bytes(dim);
+}
+
+#if defined(__x86_64__)
+namespace {
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// The scheduler and its table of one entry per vertex (zeroed).
+template <class Scheduler, class Entry>
+bool run_with(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
+  // calloc: untouched pages cost nothing until a row is used.
+  std::unique_ptr<Entry, FreeDeleter> table(
+      static_cast<Entry*>(std::calloc(state.n_vertices == 0 ? 1 : state.n_vertices, sizeof(Entry))));
+  if (!table) return false;
+  std::unique_ptr<Scheduler> scheduler(new (std::nothrow) Scheduler(state, table.get(), vector_pow));
+  if (!scheduler) return false;
+  for (std::uint64_t e = 0; e < n_epochs; ++e) {
+    state.begin_epoch(e);
+    scheduler->run_epoch();
+  }
+  return true;
+}
+
+template <std::size_t kDim, bool kUnitB>
+bool run_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
+  if (state.n_vertices <= max_booked_vertices(kDim)) {
+    return run_with<BookingScheduler<kDim, kUnitB>, RowTicks>(state, n_epochs, vector_pow);
+  }
+  return run_with<QueueScheduler<kDim, kUnitB>, RowUsers>(state, n_epochs, vector_pow);
+}
+
+using LaneRun = bool (*)(EpochState&, std::uint64_t, bool);
+
+template <bool kUnitB, std::size_t... kDimLess1>
+constexpr std::array<LaneRun, sizeof...(kDimLess1)> lane_runs(std::index_sequence<kDimLess1...>) {
+  return {&run_lanes<kDimLess1 + 1, kUnitB>...};
+}
+
+constexpr auto kRunsGeneralB = lane_runs<false>(std::make_index_sequence<kMaxLaneDim>());
+constexpr auto kRunsUnitB = lane_runs<true>(std::make_index_sequence<kMaxLaneDim>());
+
+}  // namespace
+#endif  // __x86_64__
+
+bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs, PowChoice pow) {
+#if defined(__x86_64__)
+  if (!has_avx2_fma() || state.dim == 0 || state.dim > kMaxLaneDim ||
+      state.n_vertices > RunPlanner::kMaxVertices) {
+    return false;
+  }
+  const auto& runs = state.consts.b == 1.0 ? kRunsUnitB : kRunsGeneralB;
+  return runs[state.dim - 1](state, n_epochs, pow == PowChoice::kVector);
+#else
+  (void)state;
+  (void)n_epochs;
+  (void)pow;
+  return false;
+#endif
+}
+
+}  // namespace tarnwick::layout

@@ -1,0 +1,299 @@
+// The arithmetic of the lanes, shared by both schedulers: eight lanes, four
+// to a vector register, each taking one step (an attraction or a repulsion
+// of its run's head) per tick with exactly the scalar code's operations.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "layout/epoch_state.h"
+#include "layout/lane_rows.h"
+#include "layout/lane_target.h"
+#include "layout/run_planner.h"
+#include "support/exact_pow.h"
+
+#if defined(__x86_64__)
+
+namespace tarnwick::layout {
+// Internal linkage (the lane headers are for lane_dispatch.cpp alone): GCC
+// moves the rarely taken paths of a function out of its hot code only where
+// the function is not shared between translation units.
+namespace {
+
+inline constexpr std::size_t kLanes = 8;
+inline constexpr std::size_t kGroups = kLanes / 4;
+static_assert(kLanes % 4 == 0, "lanes come in groups of four, one vector each");
+// The step of a lane without one: a read of row 0, harmless.
+inline constexpr std::uint32_t kIdleStep = PlannedRun::repulsion(0);
+static_assert(!PlannedRun::attracts(kIdleStep), "an idle lane must write nothing");
+
+// clip, lane by lane: max and min return their second operand when one is
+// NaN, which is what clip's selects do.
+TARNWICK_LANES_INLINE __m256d clip4(__m256d g) {
+  return _mm256_min_pd(_mm256_set1_pd(kClipBound), _mm256_max_pd(_mm256_set1_pd(-kClipBound), g));
+}
+
+// pow lane by lane through the C library, for when the vector pow is off.
+[[gnu::noinline]] inline void library_powers(const double* x, double b, double b_minus_one, bool pair,
+                                             double* pb, double* pb1) {
+  for (std::size_t q = 0; q < 4; ++q) {
+    pb[q] = std::pow(x[q], b);
+    if (pair) pb1[q] = std::pow(x[q], b_minus_one);
+  }
+}
+
+// The base of each scheduler: the rows of the runs' heads, held in the
+// lanes, and one step of every lane at a time.
+template <std::size_t kDim, bool kUnitB>
+class LaneSteps {
+ protected:
+  LaneSteps(EpochState& state, bool vector_pow)
+      : state_(state),
+        vector_pow_(vector_pow),
+        in_range_pow_(vector_pow && exact_pow_detail::exponent_in_range(state.consts.b) &&
+                      exact_pow_detail::exponent_in_range(state.consts.b_minus_one)) {}
+
+  // Rows up to this width are held in registers through a step.
+  static constexpr std::size_t kHeldDim = 4;
+
+  // One step of every lane (`cells`, lane by lane), each as the scalar code
+  // performs it. A lane outside `active` (its sign bits, a vector per group
+  // of four lanes) computes on its cell's row and writes nothing. A group's
+  // step is one long dependent chain; the groups go through it phase by
+  // phase, side by side, since the processor overlaps chains only that close
+  // together in the instruction stream.
+  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups]) {
+    double* const x = state_.x;
+    const double* rows[kGroups][4];
+    double* writes[kGroups][4];
+    __m256d attract[kGroups];
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      std::uint32_t step[4];
+#pragma GCC unroll 4
+      for (std::size_t q = 0; q < 4; ++q) {
+        step[q] = cells[4 * g + q];
+        double* row = x + static_cast<std::size_t>(PlannedRun::row_of(step[q])) * kDim;
+        rows[g][q] = row;
+        // Only an attraction writes its row; the others write scratch.
+        writes[g][q] = PlannedRun::attracts(step[q]) ? row : scratch_[4 * g + q];
+      }
+      // Masks are read by their sign bits: the attraction bit is bit 0.
+      attract[g] = _mm256_castsi256_pd(
+          _mm256_slli_epi64(_mm256_set_epi64x(step[3], step[2], step[1], step[0]), 63));
+    }
+
+    __m256d s[kGroups], c[kGroups], pushed[kGroups];
+    if constexpr (kDim <= kHeldDim) {
+      // The rows stay in registers from the distance to the update.
+      __m256d other[kGroups][kDim], head[kGroups][kDim], diff[kGroups][kDim];
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        gather_rows<kDim>(rows[g], other[g]);
+#pragma GCC unroll 4
+        for (std::size_t d = 0; d < kDim; ++d) {
+          head[g][d] = _mm256_load_pd(&head_[d][4 * g]);
+          diff[g][d] = _mm256_sub_pd(head[g][d], other[g][d]);
+        }
+        // 0.0 + d0 * d0 is d0 * d0 exactly: a square is never -0.0.
+        s[g] = _mm256_mul_pd(diff[g][0], diff[g][0]);
+#pragma GCC unroll 4
+        for (std::size_t d = 1; d < kDim; ++d) {
+          s[g] = _mm256_add_pd(s[g], _mm256_mul_pd(diff[g][d], diff[g][d]));
+        }
+      }
+      coefficients(s, attract, active, c, pushed);
+      const bool any_pushed = this->any(pushed);
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        if (!any_pushed) [[likely]] {
+          update<false>(4 * g, c[g], diff[g], head[g], other[g], pushed[g], active[g]);
+        } else {
+          update<true>(4 * g, c[g], diff[g], head[g], other[g], pushed[g], active[g]);
+        }
+        scatter_rows<kDim>(writes[g], other[g]);
+      }
+    } else {
+      // Wider rows are read twice, a chunk at a time, rather than held
+      // across pow, which would spill them: the differences come out the
+      // same the second time, as nothing has written the rows in between.
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        s[g] = squared_distance<0>(rows[g], 4 * g, _mm256_setzero_pd());
+      }
+      coefficients(s, attract, active, c, pushed);
+      const bool any_pushed = this->any(pushed);
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        if (!any_pushed) [[likely]] {
+          update_in_chunks<0, false>(rows[g], writes[g], 4 * g, rates(), c[g], pushed[g], active[g]);
+        } else {
+          update_in_chunks<0, true>(rows[g], writes[g], 4 * g, rates(), c[g], pushed[g], active[g]);
+        }
+      }
+    }
+  }
+
+  // Whether any lane's sign bit is set.
+  TARNWICK_LANES_INLINE static bool any(const __m256d (&masks)[kGroups]) {
+    __m256d all = masks[0];
+#pragma GCC unroll 4
+    for (std::size_t g = 1; g < kGroups; ++g) all = _mm256_or_pd(all, masks[g]);
+    return _mm256_movemask_pd(all) != 0;
+  }
+
+  // The coefficient c of each lane's step, and the lanes whose repulsion
+  // pushes instead (distance 0 or NaN; their sign bit set).
+  TARNWICK_LANES_INLINE void coefficients(const __m256d (&s)[kGroups], const __m256d (&attract)[kGroups],
+                                          const __m256d (&active)[kGroups], __m256d (&c)[kGroups],
+                                          __m256d (&pushed)[kGroups]) const {
+    __m256d positive[kGroups], pow_b[kGroups], pow_b_minus_one[kGroups];
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      positive[g] = _mm256_cmp_pd(s[g], _mm256_setzero_pd(), _CMP_GT_OQ);
+    }
+    if constexpr (kUnitB) {
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        pow_b[g] = s[g];
+        pow_b_minus_one[g] = _mm256_set1_pd(1.0);
+      }
+    } else {
+      powers(s, positive, active, attract, pow_b, pow_b_minus_one);
+    }
+    // attraction: (attract_factor * pow(s, b - 1)) / (a * pow(s, b) + 1)
+    // repulsion:  repel_factor / ((s + kRepulsionOffset) * (pow(s, b) * a + 1))
+    const GradientConstants& k = consts();
+    const __m256d a = _mm256_set1_pd(k.a);
+    const __m256d one = _mm256_set1_pd(1.0);
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      const __m256d attract_den = _mm256_add_pd(_mm256_mul_pd(a, pow_b[g]), one);
+      const __m256d repel_den = _mm256_mul_pd(_mm256_add_pd(s[g], _mm256_set1_pd(kRepulsionOffset)),
+                                              _mm256_add_pd(_mm256_mul_pd(pow_b[g], a), one));
+      const __m256d num =
+          _mm256_blendv_pd(_mm256_set1_pd(k.repel_factor),
+                           _mm256_mul_pd(_mm256_set1_pd(k.attract_factor), pow_b_minus_one[g]), attract[g]);
+      c[g] = _mm256_div_pd(num, _mm256_blendv_pd(repel_den, attract_den, attract[g]));
+      // At distance 0 (or NaN) an attraction has coefficient 0 and a
+      // repulsion pushes the head by a fixed amount instead (rare: a branch).
+      c[g] = _mm256_blendv_pd(c[g], _mm256_setzero_pd(), _mm256_andnot_pd(positive[g], attract[g]));
+      pushed[g] = _mm256_andnot_pd(_mm256_or_pd(positive[g], attract[g]), active[g]);
+    }
+  }
+
+  // head += t and, for attractions, other -= t, with t = alpha * clip(c * diff).
+  // A lane without a step keeps its head: its run may be waiting mid-way.
+  template <bool kAnyPushed>
+  TARNWICK_LANES_INLINE void update(std::size_t l0, __m256d c, const __m256d (&diff)[kDim],
+                                    const __m256d (&head)[kDim], __m256d (&other)[kDim], __m256d pushed,
+                                    __m256d active) {
+    const Rates rates = this->rates();
+#pragma GCC unroll 4
+    for (std::size_t d = 0; d < kDim; ++d) {
+      other[d] = update_coordinate<kAnyPushed>(d, l0, rates, c, diff[d], head[d], other[d], pushed, active);
+    }
+  }
+
+  struct Rates {
+    __m256d alpha, push;
+  };
+  TARNWICK_LANES_INLINE Rates rates() const {
+    return {_mm256_set1_pd(state_.alpha), _mm256_set1_pd(state_.push)};
+  }
+
+  template <bool kAnyPushed>
+  TARNWICK_LANES_INLINE __m256d update_coordinate(std::size_t d, std::size_t l0, const Rates& rates,
+                                                  __m256d c, __m256d diff, __m256d head, __m256d other,
+                                                  __m256d pushed, __m256d active) {
+    const __m256d t = _mm256_mul_pd(rates.alpha, clip4(_mm256_mul_pd(c, diff)));
+    __m256d h = _mm256_add_pd(head, t);
+    if constexpr (kAnyPushed) h = _mm256_blendv_pd(h, _mm256_add_pd(rates.push, head), pushed);
+    _mm256_store_pd(&head_[d][l0], _mm256_blendv_pd(head, h, active));
+    return _mm256_sub_pd(other, t);
+  }
+
+  // The sum of squared differences from coordinate kD0 on, added in order.
+  template <std::size_t kD0>
+  TARNWICK_LANES_INLINE __m256d squared_distance(const double* const (&rows)[4], std::size_t l0,
+                                                 __m256d s) const {
+    if constexpr (kD0 < kDim) {
+      constexpr std::size_t kWidth = kChunk<kDim, kD0>;
+      __m256d other[kWidth];
+      gather_chunk<kD0, kWidth>(rows, other);
+      for (std::size_t i = 0; i < kWidth; ++i) {
+        const __m256d diff = _mm256_sub_pd(_mm256_load_pd(&head_[kD0 + i][l0]), other[i]);
+        const __m256d square = _mm256_mul_pd(diff, diff);
+        s = kD0 + i == 0 ? square : _mm256_add_pd(s, square);  // 0.0 + d0 * d0 is d0 * d0
+      }
+      return squared_distance<kD0 + kWidth>(rows, l0, s);
+    } else {
+      return s;
+    }
+  }
+
+  template <std::size_t kD0, bool kAnyPushed>
+  TARNWICK_LANES_INLINE void update_in_chunks(const double* const (&rows)[4], double* const (&writes)[4],
+                                              std::size_t l0, const Rates& rates, __m256d c, __m256d pushed,
+                                              __m256d active) {
+    if constexpr (kD0 < kDim) {
+      constexpr std::size_t kWidth = kChunk<kDim, kD0>;
+      __m256d other[kWidth];
+      gather_chunk<kD0, kWidth>(rows, other);
+      for (std::size_t i = 0; i < kWidth; ++i) {
+        const __m256d head = _mm256_load_pd(&head_[kD0 + i][l0]);
+        other[i] = update_coordinate<kAnyPushed>(kD0 + i, l0, rates, c, _mm256_sub_pd(head, other[i]), head,
+                                                 other[i], pushed, active);
+      }
+      scatter_chunk<kD0, kWidth>(writes, other);
+      update_in_chunks<kD0 + kWidth, kAnyPushed>(rows, writes, l0, rates, c, pushed, active);
+    }
+  }
+
+  // pow(s, b) and pow(s, b - 1), the latter used where a lane attracts.
+  // Lanes whose s is not used (not positive, or no step) take x = 2, which
+  // needs no slow path. Both powers share one log, and computing both every
+  // time beats a branch on whether a lane attracts, which the processor
+  // cannot predict.
+  TARNWICK_LANES_INLINE void powers(const __m256d (&s)[kGroups], const __m256d (&positive)[kGroups],
+                                    const __m256d (&active)[kGroups], const __m256d (&attract)[kGroups],
+                                    __m256d (&pow_b)[kGroups], __m256d (&pow_b_minus_one)[kGroups]) const {
+    const GradientConstants& k = consts();
+    __m256d x[kGroups], live[kGroups];
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      live[g] = _mm256_and_pd(positive[g], active[g]);
+      x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
+    }
+    if (in_range_pow_) [[likely]] {
+      pow_pairs4<true>(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
+    } else if (vector_pow_) {
+      pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
+    } else {
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        alignas(32) double xs[4], r0[4], r1[4];
+        _mm256_store_pd(xs, x[g]);
+        const bool pair = _mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0;
+        library_powers(xs, k.b, k.b_minus_one, pair, r0, r1);
+        pow_b[g] = _mm256_load_pd(r0);
+        pow_b_minus_one[g] = pair ? _mm256_load_pd(r1) : pow_b[g];  // else no lane uses it
+      }
+    }
+  }
+
+  const GradientConstants& consts() const { return state_.consts; }
+
+  EpochState& state_;
+  const bool vector_pow_;
+  // The vector pow, with exponents in its range.
+  const bool in_range_pow_;
+  // The head row of the run in each lane, coordinate by coordinate.
+  alignas(32) double head_[kDim][kLanes] = {};
+  double scratch_[kLanes][kDim];
+};
+
+}  // namespace
+}  // namespace tarnwick::layout
+
+#endif  // __x86_64__

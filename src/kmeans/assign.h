@@ -21,7 +21,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace tarnwick {
 
@@ -64,28 +63,27 @@ void assign_rows(const AssignBlock& b, Label* out, float* scratch);
 
 namespace assign_detail {
 
-enum class Path { portable, avx2, avx512, neon };
+// How one instruction set's kernel tiles its work (assign_kernel.h): rows in
+// lanes take `row_vectors` vectors of rows against `centroids` centroids at
+// a time; centroids in lanes take `rows_one_vector` rows against one vector
+// of centroids, or `rows_two_vectors` rows against two. A tile's
+// accumulators, with the registers that feed them, fit the register file.
+struct TileShape {
+  std::size_t row_vectors;
+  std::size_t centroids;
+  std::size_t rows_one_vector;
+  std::size_t rows_two_vectors;
+};
 
-const char* path_name(Path path);
-
-// The paths this CPU and operating system can run; portable is always one.
-std::vector<Path> available_paths();
-
-// The path assign_rows takes.
-Path chosen_path();
-
-// One path's kernel, in its two layouts: rows in lanes (any k), and
-// centroids in lanes (k <= centroid_lanes). `products` writes the block's
-// products (rows×k, row stride k) instead of labels: the same chains, for
-// tests. Scratch: group_rows·d floats for rows in lanes, centroid_lanes·d
-// for centroids in lanes (none where the block brings them laid out).
+// One path's kernel, in its two arrangements: rows in lanes (any k), and
+// centroids in lanes (k <= centroid_lanes). Scratch: group_rows·d floats for
+// rows in lanes, centroid_lanes·d for centroids in lanes (none where the
+// block brings them laid out).
 struct Kernel {
   std::size_t group_rows;      // rows rearranged at once
-  std::size_t centroid_lanes;  // the most centroids the second layout takes
+  std::size_t centroid_lanes;  // the most centroids the second arrangement takes
   void (*labels)(const AssignBlock& b, Label* out, float* scratch);
-  void (*products)(const AssignBlock& b, float* G, float* scratch);
   void (*centroid_labels)(const AssignBlock& b, Label* out, float* scratch);
-  void (*centroid_products)(const AssignBlock& b, float* G, float* scratch);
   void (*lay_out_centroids)(const float* C, std::size_t d, std::size_t k, float* out);
 };
 
@@ -95,10 +93,10 @@ constexpr bool one_centroid_vector(std::size_t k, std::size_t centroid_lanes) {
   return 2 * k <= centroid_lanes;
 }
 
-Kernel kernel(Path path);
-
-// The per-instruction-set kernels, each in a file of its own compiled for
-// its instruction set; only called where the CPU has it.
+// The kernel of each instruction set; all but the portable one sit in a file
+// of their own compiled for their instruction set, and are only called where
+// the CPU has it. assign_rows takes the widest the CPU has.
+Kernel portable_kernel();
 Kernel avx2_kernel();
 Kernel avx512_kernel();
 Kernel neon_kernel();

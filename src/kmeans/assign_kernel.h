@@ -1,25 +1,28 @@
 // The fused assignment kernel, written once over a vector type V and
-// compiled once per instruction set (assign_*.cpp). Included only by those
-// files, each of which instantiates it inside an anonymous namespace: code
-// compiled for a wider instruction set must never be shared, through the
-// linker, with code that runs on any CPU. For the same reason it uses no
-// library templates.
+// compiled once per instruction set (assign_*.cpp, with V from the matching
+// assign_*.h). Included only by those files (and their test-only twins
+// under tests/native), each of which instantiates it inside an anonymous
+// namespace: code compiled for a wider instruction set must never be
+// shared, through the linker, with code that runs on any CPU. For the same
+// reason it uses no library templates.
 //
-// Two layouts. In the general one (FusedAssign) lanes are rows: a group of
+// Three layouts. In the general one (FusedAssign) lanes are rows: a group of
 // up to G vectors of W rows is first rearranged so that, for each l, the
 // group's X[., l] lie side by side; then for each tile of M centroids and
 // each l, one broadcast of C[j, l] per centroid and one fma per (row vector,
 // centroid). So every lane performs exactly the chain of the contract in
 // assign.h. The running best score and label of each row stay in registers
-// across all k centroids. For long rows and few centroids, lanes are
-// centroids instead (CentroidLanes, below).
+// across all k centroids. Rows of at most four columns skip the
+// rearranging: their columns stay in registers (NarrowRows). For long rows
+// and few centroids, lanes are centroids instead (CentroidLanes).
 //
 // V provides: kWidth; types F (floats), I (int32 labels), Mask; zero,
 // load, set1, fma(a, b, c) = a·b + c rounded once, add, sub, less (ordered
 // a < b), select(mask, a, b) = mask ? a : b for F and I, set1_label,
-// store, store_labels; optionally columns8 (see rearrange), and least_lane
-// (the least of W floats, none NaN) with equal_bits (bit r set where lane r
-// of a equals lane r of b) for the centroid lanes' scan.
+// store, store_labels; kTiles (its TileShape); optionally columns8 (see
+// rearrange), columns<D> (see NarrowRows), and least_lane (the least of W
+// floats, none NaN) with equal_bits (bit r set where lane r of a equals lane
+// r of b) for the centroid lanes' scan.
 #pragma once
 
 #include <cstddef>
@@ -47,15 +50,6 @@ inline Label scalar_label(const float* x, const AssignBlock& b) {
     }
   }
   return label;
-}
-
-inline void scalar_products(const float* x, const AssignBlock& b, float* g) {
-  for (std::size_t j = 0; j < b.k; ++j) {
-    const float* c = b.C + j * b.d;
-    float acc = 0.0f;
-    for (std::size_t l = 0; l < b.d; ++l) acc = __builtin_fmaf(x[l], c[l], acc);
-    g[j] = acc;
-  }
 }
 
 template <std::size_t N>
@@ -189,29 +183,6 @@ struct FusedAssign {
     for (std::size_t g = 0; g < NV; ++g) V::store_labels(out + g * W, label[g]);
   }
 
-  template <std::size_t NV>
-  static void product_group(const float* panel, const AssignBlock& b, float* G_rows) {
-    const auto store = [&](std::size_t j0, auto& acc, std::size_t mm) {
-      alignas(64) float lanes[W];
-      for (std::size_t g = 0; g < NV; ++g)
-        for (std::size_t m = 0; m < mm; ++m) {
-          V::store(lanes, acc[g][m]);
-          for (std::size_t r = 0; r < W; ++r) G_rows[(g * W + r) * b.k + j0 + m] = lanes[r];
-        }
-    };
-    std::size_t j = 0;
-    for (; j + M <= b.k; j += M) {
-      F acc[NV][M];
-      tile<NV, M>(panel, b, j, acc);
-      store(j, acc, M);
-    }
-    with_count<M>(b.k - j, [&](auto mm) {
-      F acc[NV][decltype(mm)::value];
-      tile<NV, decltype(mm)::value>(panel, b, j, acc);
-      store(j, acc, decltype(mm)::value);
-    });
-  }
-
   // Each group rearranged into the panel before group() runs on it; while
   // a whole group runs, the next one's rows are fetched.
   template <class Group, class Row>
@@ -234,15 +205,6 @@ struct FusedAssign {
         b, panel,
         [&](auto nv, std::size_t i) { label_group<decltype(nv)::value>(panel, b, out + i); },
         [&](std::size_t i) { out[i] = scalar_label(b.X + i * b.d, b); });
-  }
-
-  static void products(const AssignBlock& b, float* G_out, float* panel) {
-    each_group(
-        b, panel,
-        [&](auto nv, std::size_t i) {
-          product_group<decltype(nv)::value>(panel, b, G_out + i * b.k);
-        },
-        [&](std::size_t i) { scalar_products(b.X + i * b.d, b, G_out + i * b.k); });
   }
 
 };
@@ -314,21 +276,6 @@ struct NarrowRows {
     for (std::size_t g = 0; g < NV; ++g) V::store_labels(out + g * W, label[g]);
   }
 
-  template <std::size_t D, std::size_t NV>
-  static void product_group(const float* rows, const AssignBlock& b, float* G_rows) {
-    F x[NV][D];
-    for (std::size_t g = 0; g < NV; ++g) load_columns<D>(rows + g * W * D, x[g]);
-    for (std::size_t j = 0; j < b.k; ++j) {
-      F acc[NV][1];
-      chains<D, NV, 1>(x, b.C, j, acc);
-      alignas(64) float lanes[W];
-      for (std::size_t g = 0; g < NV; ++g) {
-        V::store(lanes, acc[g][0]);
-        for (std::size_t r = 0; r < W; ++r) G_rows[(g * W + r) * b.k + j] = lanes[r];
-      }
-    }
-  }
-
   template <std::size_t D>
   static void labels_of(const AssignBlock& b, Label* out) {
     each_row_group<G, W>(
@@ -339,24 +286,11 @@ struct NarrowRows {
         [&](std::size_t i) { out[i] = scalar_label(b.X + i * D, b); });
   }
 
-  template <std::size_t D>
-  static void products_of(const AssignBlock& b, float* G_out) {
-    each_row_group<G, W>(
-        b.rows,
-        [&](auto nv, std::size_t i) {
-          product_group<D, decltype(nv)::value>(b.X + i * D, b, G_out + i * b.k);
-        },
-        [&](std::size_t i) { scalar_products(b.X + i * D, b, G_out + i * b.k); });
-  }
-
   // With 1 <= b.d <= kNarrowMax.
   static void labels(const AssignBlock& b, Label* out) {
     with_count<kNarrowMax + 1>(b.d, [&](auto dd) { labels_of<decltype(dd)::value>(b, out); });
   }
 
-  static void products(const AssignBlock& b, float* G_out) {
-    with_count<kNarrowMax + 1>(b.d, [&](auto dd) { products_of<decltype(dd)::value>(b, G_out); });
-  }
 };
 
 // The contract's scan over one row's scores, lanes being centroids: the
@@ -446,7 +380,7 @@ struct CentroidLanes {
       for (std::size_t q = 0; q < Q; ++q) c[q] = V::load(panel + (l * Q + q) * W);
       // The next tile's rows, one cache line per row every 16 columns, so
       // that memory streams while the fmas run: on its own the hardware
-      // fetches them too late (1.5x the time for long rows).
+      // fetches them too late.
       if (l % 16 == 0)
 #pragma GCC unroll 16
         for (std::size_t r = 0; r < RR; ++r) __builtin_prefetch(ahead + r * d + l, 0, 3);
@@ -491,45 +425,40 @@ struct CentroidLanes {
     });
   }
 
-  static void products(const AssignBlock& b, float* G_out, float* scratch) {
-    const float* panel = laid_out(b, scratch);
-    each_tile(b, panel, [&](auto rr, std::size_t i, auto& acc) {
-      for (std::size_t r = 0; r < decltype(rr)::value; ++r) {
-        alignas(64) float g[kLanes];
-        for (std::size_t q = 0; q < Q; ++q) V::store(g + q * W, acc[r][q]);
-        for (std::size_t j = 0; j < b.k; ++j) G_out[(i + r) * b.k + j] = g[j];
-      }
-    });
-  }
 };
 
-// One instruction set's kernel: rows in lanes by groups of G vectors and
-// tiles of M centroids (narrow rows from registers); centroids in lanes with
-// tiles of R1 rows (one vector of centroids) or R2 rows (two).
-template <class V, std::size_t G, std::size_t M, std::size_t R1, std::size_t R2>
-Kernel make_kernel() {
-  using Rows = FusedAssign<V, G, M>;
-  using Narrow = NarrowRows<V, G, M>;
-  using One = CentroidLanes<V, 1, R1>;
-  using Two = CentroidLanes<V, 2, R2>;
+// One instruction set's three layouts, tiled by V::kTiles, and which of them
+// a block takes: rows of at most kNarrowMax columns go to NarrowRows, other
+// rows to FusedAssign; with centroids in lanes, one vector of them where k
+// fits in half of kCentroidLanes, else two.
+template <class V>
+struct Layouts {
+  static constexpr TileShape kTiles = V::kTiles;
+  using Rows = FusedAssign<V, kTiles.row_vectors, kTiles.centroids>;
+  using Narrow = NarrowRows<V, kTiles.row_vectors, kTiles.centroids>;
+  using One = CentroidLanes<V, 1, kTiles.rows_one_vector>;
+  using Two = CentroidLanes<V, 2, kTiles.rows_two_vectors>;
   static_assert(2 * One::kLanes == Two::kLanes);
+  static constexpr std::size_t kCentroidLanes = Two::kLanes;
+
+  static bool narrow(std::size_t d) { return d <= kNarrowMax; }
+  static bool one_vector(std::size_t k) { return one_centroid_vector(k, kCentroidLanes); }
+};
+
+template <class V>
+Kernel make_kernel() {
+  using L = Layouts<V>;
   return Kernel{
-      Rows::kGroupRows,
-      Two::kLanes,
+      L::Rows::kGroupRows,
+      L::kCentroidLanes,
       [](const AssignBlock& b, Label* out, float* panel) {
-        b.d <= kNarrowMax ? Narrow::labels(b, out) : Rows::labels(b, out, panel);
-      },
-      [](const AssignBlock& b, float* G_out, float* panel) {
-        b.d <= kNarrowMax ? Narrow::products(b, G_out) : Rows::products(b, G_out, panel);
+        L::narrow(b.d) ? L::Narrow::labels(b, out) : L::Rows::labels(b, out, panel);
       },
       [](const AssignBlock& b, Label* out, float* panel) {
-        one_centroid_vector(b.k, Two::kLanes) ? One::labels(b, out, panel) : Two::labels(b, out, panel);
-      },
-      [](const AssignBlock& b, float* G_out, float* panel) {
-        one_centroid_vector(b.k, Two::kLanes) ? One::products(b, G_out, panel) : Two::products(b, G_out, panel);
+        L::one_vector(b.k) ? L::One::labels(b, out, panel) : L::Two::labels(b, out, panel);
       },
       [](const float* C, std::size_t d, std::size_t k, float* out) {
-        one_centroid_vector(k, Two::kLanes) ? One::lay_out(C, d, k, out) : Two::lay_out(C, d, k, out);
+        L::one_vector(k) ? L::One::lay_out(C, d, k, out) : L::Two::lay_out(C, d, k, out);
       },
   };
 }

@@ -49,8 +49,8 @@ __attribute__((target("avx2"))) inline void add_rows_avx2(const float* X, std::s
 }
 #endif
 
-// Rows at least this long run 1.1-1.8x faster with AVX-512 or AVX2;
-// shorter ones fill too little of a vector to gain.
+// Rows at least this long gain from AVX-512 or AVX2; shorter ones fill
+// too little of a vector to gain.
 inline constexpr std::size_t kWideMinRowFloats = 16;
 
 }  // namespace cluster_sums_detail

@@ -12,7 +12,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "kmeans/lanes.h"
 #include "support/cpu_features.h"
 
 namespace tarnwick {
@@ -65,33 +64,10 @@ inline void distances8_sse2(const float* rows, std::size_t d, const float* centr
 #endif
 
 #if defined(__x86_64__)
-// 16·G consecutive rows with AVX-512; G groups of sixteen lanes keep G
-// chains of additions in flight.
+// 16·G consecutive rows with AVX-512 (G = 1 or 2), in distances_avx512.cpp:
+// compiled for AVX-512, called only where the CPU has it.
 template <std::size_t G>
-__attribute__((target("avx512f"))) inline void distances_avx512(const float* rows, std::size_t d,
-                                                                const float* centre, float* out) {
-  __m512 acc[G];
-  for (std::size_t q = 0; q < G; ++q) acc[q] = _mm512_setzero_ps();
-  std::size_t l = 0;
-  for (; l + 8 <= d; l += 8) {
-    for (std::size_t q = 0; q < G; ++q) {
-      __m512 column[8];
-      lanes::columns16x8(rows + 16 * q * d + l, d, column);
-      for (std::size_t c = 0; c < 8; ++c) {
-        __m512 diff = _mm512_sub_ps(column[c], _mm512_set1_ps(centre[l + c]));
-        acc[q] = _mm512_add_ps(acc[q], _mm512_mul_ps(diff, diff));
-      }
-    }
-  }
-  for (; l < d; ++l) {
-    for (std::size_t q = 0; q < G; ++q) {
-      __m512 diff =
-          _mm512_sub_ps(lanes::column16(rows + 16 * q * d + l, d), _mm512_set1_ps(centre[l]));
-      acc[q] = _mm512_add_ps(acc[q], _mm512_mul_ps(diff, diff));
-    }
-  }
-  for (std::size_t q = 0; q < G; ++q) _mm512_storeu_ps(out + 16 * q, acc[q]);
-}
+void distances_avx512(const float* rows, std::size_t d, const float* centre, float* out);
 #endif
 
 }  // namespace distances_detail
@@ -104,7 +80,7 @@ void distances_to(const float* sample, std::size_t d, const float* centre, std::
   using namespace distances_detail;
   std::size_t i = begin;
 #if defined(__x86_64__)
-  // Two to three times the SSE2 rate, for rows of eight floats or more.
+  // Rows of eight floats or more fill AVX-512 columns by whole transposes.
   if (d >= 8 && has_avx512()) {
     alignas(64) float out[32];
     for (; i + 32 <= end; i += 32) {

@@ -19,13 +19,6 @@ using kmeans_detail::work;
 
 namespace {
 
-// Seeding runs on at most this many rows, drawn from X when it has more.
-constexpr std::size_t kMaxSampleRows = 100000;
-
-// An iteration that moves at most one row in this many ends the loop: the
-// labels have settled, and further passes would barely move the centroids.
-constexpr std::size_t kSettledFraction = 1000;
-
 [[noreturn, gnu::cold, gnu::noinline]] void empty_block_fault() {
   raise_fault("chunk_size must not be zero");
 }
@@ -51,6 +44,10 @@ void check_assignment_shape(std::size_t n, std::size_t d, std::uint64_t k,
 }
 
 }  // namespace
+
+// An iteration that moves at most one row in this many ends the loop: the
+// labels have settled, and further passes would barely move the centroids.
+constexpr std::size_t kSettledFraction = 1000;
 
 namespace kmeans_detail {
 
@@ -81,6 +78,9 @@ Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t
   return kmeans_detail::lloyd_iterations(X, n, d, k, n_iter, centroids,
                                          kmeans_detail::Schedule::automatic);
 }
+
+// Seeding runs on at most this many rows, drawn from X when it has more.
+constexpr std::size_t kMaxSampleRows = 100000;
 
 Buffer<std::int64_t> kmeans_core(const float* X, std::size_t n, std::size_t d, std::uint64_t k,
                                  std::uint64_t n_iter, std::uint64_t seed) {

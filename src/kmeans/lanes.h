@@ -1,11 +1,13 @@
-// Loads for lane-per-row kernels: a block of consecutive rows (row stride
-// `stride`) brought into registers column by column, so that lane r of a
-// column register holds that column's element of row r. Kernels that run
-// one row per lane keep each row's own order of operations, so they compute
-// exactly what a loop over the rows one at a time computes.
+// x86 building blocks of the kernels that run one row per lane: the vector
+// operations every width spells alike (LaneOps), column loads (a block of
+// consecutive rows, row stride `stride`, brought into registers column by
+// column, so that lane r of a column holds that column's element of row r)
+// and the least of a vector's lanes. Included only by files compiled for
+// AVX2 or AVX-512, whose flags the code here relies on.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -16,105 +18,129 @@ namespace tarnwick::lanes {
 // the linker must not hand that copy to code that runs on any CPU.
 namespace {
 
-// Columns 0-7 of eight rows, by an 8×8 transpose.
-__attribute__((target("avx2"))) inline void columns8x8(const float* rows, std::size_t stride,
-                                                       __m256 column[8]) {
-  __m256 t0 = _mm256_loadu_ps(rows), t1 = _mm256_loadu_ps(rows + stride);
-  __m256 t2 = _mm256_loadu_ps(rows + 2 * stride), t3 = _mm256_loadu_ps(rows + 3 * stride);
-  __m256 t4 = _mm256_loadu_ps(rows + 4 * stride), t5 = _mm256_loadu_ps(rows + 5 * stride);
-  __m256 t6 = _mm256_loadu_ps(rows + 6 * stride), t7 = _mm256_loadu_ps(rows + 7 * stride);
-  __m256 u0 = _mm256_unpacklo_ps(t0, t1), u1 = _mm256_unpackhi_ps(t0, t1);
-  __m256 u2 = _mm256_unpacklo_ps(t2, t3), u3 = _mm256_unpackhi_ps(t2, t3);
-  __m256 u4 = _mm256_unpacklo_ps(t4, t5), u5 = _mm256_unpackhi_ps(t4, t5);
-  __m256 u6 = _mm256_unpacklo_ps(t6, t7), u7 = _mm256_unpackhi_ps(t6, t7);
-  __m256 v0 = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 v1 = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 v2 = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 v3 = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 v4 = _mm256_shuffle_ps(u4, u6, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 v5 = _mm256_shuffle_ps(u4, u6, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 v6 = _mm256_shuffle_ps(u5, u7, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 v7 = _mm256_shuffle_ps(u5, u7, _MM_SHUFFLE(3, 2, 3, 2));
-  column[0] = _mm256_permute2f128_ps(v0, v4, 0x20);
-  column[1] = _mm256_permute2f128_ps(v1, v5, 0x20);
-  column[2] = _mm256_permute2f128_ps(v2, v6, 0x20);
-  column[3] = _mm256_permute2f128_ps(v3, v7, 0x20);
-  column[4] = _mm256_permute2f128_ps(v0, v4, 0x31);
-  column[5] = _mm256_permute2f128_ps(v1, v5, 0x31);
-  column[6] = _mm256_permute2f128_ps(v2, v6, 0x31);
-  column[7] = _mm256_permute2f128_ps(v3, v7, 0x31);
+// The operations of a kernel's vector type that are the same at every width,
+// for the register types of P (F floats, I int32 labels, Mask the result of
+// a comparison): written with the compilers' vector arithmetic, which is
+// what the intrinsics expand to.
+template <class P>
+struct LaneOps {
+  using F = typename P::F;
+  using I = typename P::I;
+  using Mask = typename P::Mask;
+  static constexpr std::size_t kWidth = sizeof(F) / sizeof(float);
+  static F zero() { return F{}; }
+  static F load(const float* p) {
+    F v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static void store(float* p, F v) { __builtin_memcpy(p, &v, sizeof v); }
+  static void store_labels(std::int32_t* p, I v) { __builtin_memcpy(p, &v, sizeof v); }
+  static F add(F a, F b) { return a + b; }
+  static F sub(F a, F b) { return a - b; }
+};
+
+// Columns 0-7 of eight registers of rows: the 8×8 transpose within each
+// 128-bit lane (two rounds of shuffles), then the halves of registers c and
+// c + 4 joined. P gives the shuffles of one register width.
+template <class P>
+[[gnu::always_inline]] inline void transpose8(const typename P::F (&t)[8], typename P::F* column) {
+  typename P::F u[8], v[8];
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; i += 2) {
+    u[i] = P::unpack_lo(t[i], t[i + 1]);
+    u[i + 1] = P::unpack_hi(t[i], t[i + 1]);
+  }
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; i += 4) {
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {
+      v[i + 2 * h] = P::template shuffle<_MM_SHUFFLE(1, 0, 1, 0)>(u[i + h], u[i + h + 2]);
+      v[i + 2 * h + 1] = P::template shuffle<_MM_SHUFFLE(3, 2, 3, 2)>(u[i + h], u[i + h + 2]);
+    }
+  }
+#pragma GCC unroll 4
+  for (int c = 0; c < 4; ++c) column[c] = P::join_lo(v[c], v[c + 4]);
+#pragma GCC unroll 4
+  for (int c = 0; c < 4; ++c) column[c + 4] = P::join_hi(v[c], v[c + 4]);
 }
 
-// Column 0 of eight rows, one element at a time (for leftover columns).
-__attribute__((target("avx2"))) inline __m256 column8(const float* rows, std::size_t stride) {
-  return _mm256_set_ps(rows[7 * stride], rows[6 * stride], rows[5 * stride], rows[4 * stride],
-                       rows[3 * stride], rows[2 * stride], rows[stride], rows[0]);
+// The 256-bit registers: their types, and their shuffles for transpose8 (a
+// join takes the low, or high, 128-bit halves of both).
+struct Ymm {
+  using F = __m256;
+  using I = __m256i;
+  using Mask = __m256;
+  static F unpack_lo(F a, F b) { return _mm256_unpacklo_ps(a, b); }
+  static F unpack_hi(F a, F b) { return _mm256_unpackhi_ps(a, b); }
+  template <int kImm>
+  static F shuffle(F a, F b) {
+    return _mm256_shuffle_ps(a, b, kImm);
+  }
+  static F join_lo(F a, F b) { return _mm256_permute2f128_ps(a, b, 0x20); }
+  static F join_hi(F a, F b) { return _mm256_permute2f128_ps(a, b, 0x31); }
+};
+
+// Columns 0-7 of eight rows.
+inline void columns8x8(const float* rows, std::size_t stride, __m256 column[8]) {
+  __m256 t[8];
+#pragma GCC unroll 8
+  for (std::size_t r = 0; r < 8; ++r) t[r] = _mm256_loadu_ps(rows + r * stride);
+  transpose8<Ymm>(t, column);
 }
 
 // The least of eight floats (none NaN).
-__attribute__((target("avx2"))) inline float least_of8(__m256 v) {
+inline float least_of8(__m256 v) {
   __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
   m = _mm_min_ps(m, _mm_movehl_ps(m, m));
   return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
 }
 
+#if defined(__AVX512F__)
 // GCC 12's AVX-512 intrinsics pass a deliberately undefined operand, which
 // its own uninitialised-use analysis then reports once they are inlined.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
+// The 512-bit registers: their types, and their shuffles for transpose8 (a
+// join takes 128-bit lanes 0 and 2, or 1 and 3, of both).
+struct Zmm {
+  using F = __m512;
+  using I = __m512i;
+  using Mask = __mmask16;
+  static F unpack_lo(F a, F b) { return _mm512_unpacklo_ps(a, b); }
+  static F unpack_hi(F a, F b) { return _mm512_unpackhi_ps(a, b); }
+  template <int kImm>
+  static F shuffle(F a, F b) {
+    return _mm512_shuffle_ps(a, b, kImm);
+  }
+  static F join_lo(F a, F b) { return _mm512_shuffle_f32x4(a, b, _MM_SHUFFLE(2, 0, 2, 0)); }
+  static F join_hi(F a, F b) { return _mm512_shuffle_f32x4(a, b, _MM_SHUFFLE(3, 1, 3, 1)); }
+};
+
 // Columns 0-7 of row r in the low half, of row r + 4 in the high half.
-__attribute__((target("avx512f"))) inline __m512 row_pair(const float* rows, std::size_t stride,
-                                                          std::size_t r) {
+inline __m512 row_pair(const float* rows, std::size_t stride, std::size_t r) {
   __m512 lo = _mm512_zextps256_ps512(_mm256_loadu_ps(rows + r * stride));
   __m512 hi = _mm512_zextps256_ps512(_mm256_loadu_ps(rows + (r + 4) * stride));
   return _mm512_shuffle_f32x4(lo, hi, _MM_SHUFFLE(1, 0, 1, 0));
 }
 
-// Columns 0-7 of sixteen rows: the 8×8 transpose of columns8x8 on row
-// pairs (within 128-bit lanes), then one cross-lane shuffle per column that
-// puts the sixteen rows in order.
-__attribute__((target("avx512f"))) inline void columns16x8(const float* rows, std::size_t stride,
-                                                           __m512 column[8]) {
-  __m512 t0 = row_pair(rows, stride, 0), t1 = row_pair(rows, stride, 1);
-  __m512 t2 = row_pair(rows, stride, 2), t3 = row_pair(rows, stride, 3);
-  __m512 t4 = row_pair(rows, stride, 8), t5 = row_pair(rows, stride, 9);
-  __m512 t6 = row_pair(rows, stride, 10), t7 = row_pair(rows, stride, 11);
-  __m512 u0 = _mm512_unpacklo_ps(t0, t1), u1 = _mm512_unpackhi_ps(t0, t1);
-  __m512 u2 = _mm512_unpacklo_ps(t2, t3), u3 = _mm512_unpackhi_ps(t2, t3);
-  __m512 u4 = _mm512_unpacklo_ps(t4, t5), u5 = _mm512_unpackhi_ps(t4, t5);
-  __m512 u6 = _mm512_unpacklo_ps(t6, t7), u7 = _mm512_unpackhi_ps(t6, t7);
-  // 128-bit lane L of v0..v3: column c (L even) or c + 4 (L odd) of rows
-  // 0-3 (L < 2) or 4-7 (L >= 2); v4..v7 the same for rows 8-15.
-  __m512 v0 = _mm512_shuffle_ps(u0, u2, _MM_SHUFFLE(1, 0, 1, 0));
-  __m512 v1 = _mm512_shuffle_ps(u0, u2, _MM_SHUFFLE(3, 2, 3, 2));
-  __m512 v2 = _mm512_shuffle_ps(u1, u3, _MM_SHUFFLE(1, 0, 1, 0));
-  __m512 v3 = _mm512_shuffle_ps(u1, u3, _MM_SHUFFLE(3, 2, 3, 2));
-  __m512 v4 = _mm512_shuffle_ps(u4, u6, _MM_SHUFFLE(1, 0, 1, 0));
-  __m512 v5 = _mm512_shuffle_ps(u4, u6, _MM_SHUFFLE(3, 2, 3, 2));
-  __m512 v6 = _mm512_shuffle_ps(u5, u7, _MM_SHUFFLE(1, 0, 1, 0));
-  __m512 v7 = _mm512_shuffle_ps(u5, u7, _MM_SHUFFLE(3, 2, 3, 2));
-  constexpr int kLow = _MM_SHUFFLE(2, 0, 2, 0), kHigh = _MM_SHUFFLE(3, 1, 3, 1);
-  column[0] = _mm512_shuffle_f32x4(v0, v4, kLow);
-  column[1] = _mm512_shuffle_f32x4(v1, v5, kLow);
-  column[2] = _mm512_shuffle_f32x4(v2, v6, kLow);
-  column[3] = _mm512_shuffle_f32x4(v3, v7, kLow);
-  column[4] = _mm512_shuffle_f32x4(v0, v4, kHigh);
-  column[5] = _mm512_shuffle_f32x4(v1, v5, kHigh);
-  column[6] = _mm512_shuffle_f32x4(v2, v6, kHigh);
-  column[7] = _mm512_shuffle_f32x4(v3, v7, kHigh);
-}
-
-// Column 0 of sixteen rows, one element at a time (for leftover columns).
-__attribute__((target("avx512f"))) inline __m512 column16(const float* rows, std::size_t stride) {
-  alignas(64) float column[16];
-  for (std::size_t r = 0; r < 16; ++r) column[r] = rows[r * stride];
-  return _mm512_load_ps(column);
+// Columns 0-7 of sixteen rows: transpose8 on the row pairs of rows 0-3
+// (with 4-7) and 8-11 (with 12-15). 128-bit lane L of the in-lane result
+// holds column c (L even) or c + 4 (L odd) of rows 0-3 (L < 2) or 4-7
+// (L >= 2), and the same for rows 8-15; the joins put the sixteen rows in
+// order.
+inline void columns16x8(const float* rows, std::size_t stride, __m512 column[8]) {
+  __m512 t[8];
+#pragma GCC unroll 8
+  for (std::size_t i = 0; i < 8; ++i) t[i] = row_pair(rows, stride, i < 4 ? i : i + 4);
+  transpose8<Zmm>(t, column);
 }
 
 #pragma GCC diagnostic pop
+#endif  // __AVX512F__
 
 }  // namespace
 }  // namespace tarnwick::lanes
-#endif
+#endif  // __x86_64__

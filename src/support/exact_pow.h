@@ -15,6 +15,7 @@
 // against the library on inputs where the fused and unfused builds differ.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,8 +26,8 @@
 namespace tarnwick {
 
 // True when the vector path is in use: the CPU has AVX2 and FMA and the
-// self-check (run once, on the first call; thread-safe) found it equal to the
-// library's pow.
+// check (run once per process, on the first call; thread-safe) found it equal
+// to the library's pow.
 bool exact_pow_vector_enabled();
 
 // candidate(x, y0, y1, r0, r1, n) sets r0[i] = pow(x[i], y0[i]) and
@@ -34,34 +35,28 @@ bool exact_pow_vector_enabled();
 using PowPairBatchFn = void (*)(const double* x, const double* y0, const double* y1, double* r0,
                                 double* r1, std::size_t n);
 
-// For native tests only; nothing outside them changes the mode.
-// kLibrary: the library's pow everywhere. kVector: the vector path whenever
-// the CPU has it, without the self-check. kAuto: the vector path when the
-// self-check passes; when `checked` is given, the self-check examines it
-// instead of the vector path (to see a failed check turn the path off).
-// Every call forgets the earlier decision.
-enum class ExactPowMode { kAuto, kLibrary, kVector };
-void set_exact_pow_mode_for_testing(ExactPowMode mode, PowPairBatchFn checked = nullptr);
-
-// Runs the self-check of the vector path now; false on a CPU without it.
-bool exact_pow_self_check();
-
-// The comparison behind the self-check: `candidate` against the library's pow
-// on the built-in list of inputs that separate the library's fused and unfused
-// builds, then on `random_inputs` pseudo-random x (each with y = b and b - 1,
-// b in [0.5, 1.5]). Equal means equal bits, or both NaN.
+// The check behind exact_pow_vector_enabled: `candidate` against the
+// library's pow on the built-in list of inputs that separate the library's
+// fused and unfused builds, then on `random_inputs` pseudo-random x (each
+// with y = b and b - 1, b in [0.5, 1.5]). Equal means equal bits, or both NaN.
 inline constexpr std::size_t kExactPowCheckRandomInputs = 2048;
 bool exact_pow_matches_library(PowPairBatchFn candidate,
                                std::size_t random_inputs = kExactPowCheckRandomInputs);
 
-// out[i] = pow(x[i], y) for i < n, through the vector path when it is
-// enabled (out may be x).
-void pow_batch(const double* x, double y, double* out, std::size_t n);
-
 namespace exact_pow_detail {
 
+// Both tables have 2^kTableBits rows, picked by the top kTableBits bits of a
+// mantissa (log) or by the low kTableBits bits of k (exp). Shifting a
+// mantissa right by kTableShift leaves its top bits; shifting k left by it
+// puts k / 2^kTableBits, the integer part, into the exponent field.
+inline constexpr int kTableBits = 7;
+inline constexpr std::size_t kTableRows = std::size_t{1} << kTableBits;
+inline constexpr std::uint64_t kTableMask = kTableRows - 1;
+inline constexpr int kMantissaBits = 52;
+inline constexpr int kTableShift = kMantissaBits - kTableBits;
+
 // The tables and coefficients of ARM's optimized-routines pow (MIT /
-// Apache-2.0), as shipped in glibc's libm; values in exact_pow.cpp.
+// Apache-2.0), as shipped in glibc's libm.
 struct alignas(32) LogEntry {
   double invc;  // 1/c for the subinterval's centre c
   double logc;  // log(c) as logc + logctail
@@ -70,10 +65,21 @@ struct alignas(32) LogEntry {
 };
 struct alignas(16) ExpEntry {
   std::uint64_t tail;   // 2^(j/128) ~ scale * (1 + tail), tail as the bits of a double
-  std::uint64_t sbits;  // the bits of scale, less j << 45
+  std::uint64_t sbits;  // the bits of scale, less j << kTableShift
 };
-extern const LogEntry kLogTable[128];
-extern const ExpEntry kExpTable[128];
+// Values in exact_pow_tables.cpp.
+extern const LogEntry kLogTable[kTableRows];
+extern const ExpEntry kExpTable[kTableRows];
+
+// {x, b}, checked as pow(x, b) and pow(x, b - 1): inputs on which the
+// library's unfused build (and a build fusing only the three multiply-adds
+// its source writes out) rounds differently from the fused one.
+struct CheckInput {
+  double x;
+  double b;
+};
+inline constexpr std::size_t kSeparatingInputCount = 64;
+extern const CheckInput kSeparatingInputs[kSeparatingInputCount];
 
 inline constexpr std::uint64_t kLogOffset = 0x3fe6955500000000;  // subintervals start near 1/sqrt(2)
 inline constexpr double kLn2Hi = 0x1.62e42fefa38p-1;
@@ -89,10 +95,24 @@ inline constexpr double kInvLn2N = 0x1.71547652b82fep7;  // 128 / ln 2
 inline constexpr double kNegLn2HiN = -0x1.62e42fefap-8;
 inline constexpr double kNegLn2LoN = -0x1.cf79abc9e3b3ap-47;
 inline constexpr double kShift = 0x1.8p52;  // adding it rounds to an integer in the low bits
+inline constexpr std::uint64_t kShiftBits = std::bit_cast<std::uint64_t>(kShift);
 inline constexpr double kC2 = 0x1.ffffffffffdbdp-2;
 inline constexpr double kC3 = 0x1.555555555543cp-3;
 inline constexpr double kC4 = 0x1.55555cf172b91p-5;
 inline constexpr double kC5 = 0x1.1111167a4d017p-7;
+
+// The log's exponent k: with the sign bit of x - kLogOffset flipped, its top
+// twelve bits are k + kExponentBias; the other bits are the mantissa's.
+inline constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+inline constexpr std::uint64_t kSignAndExponent = 0xfffULL << kMantissaBits;
+inline constexpr double kExponentBias = 2048;
+
+// The bounds of the common path: positive normal x, and |y log x| where exp
+// neither overflows nor underflows and the polynomial holds.
+inline constexpr double kMinNormal = 0x1p-1022;
+inline constexpr double kMaxFinite = 0x1.fffffffffffffp1023;
+inline constexpr double kMinExpArgument = 0x1p-54;
+inline constexpr double kMaxExpArgument = 512.0;
 
 // The exponents whose powers the vector path computes itself, by magnitude;
 // other lanes go to the library.
@@ -123,16 +143,18 @@ TARNWICK_POW_LANES __m256d pair_rows(const double* a, const double* b) {
 TARNWICK_POW_LANES void log4(__m256d x, __m256d& hi, __m256d& lo) {
   const __m256i ix = _mm256_castpd_si256(x);
   const __m256i tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(static_cast<long long>(kLogOffset)));
-  const __m256i i = _mm256_and_si256(_mm256_srli_epi64(tmp, 45), _mm256_set1_epi64x(127));
+  const __m256i i = _mm256_and_si256(_mm256_srli_epi64(tmp, kTableShift),
+                                     _mm256_set1_epi64x(static_cast<long long>(kTableMask)));
   // k = tmp >> 52 (arithmetic). With the sign bit flipped, the top twelve bits
-  // are k + 2048; placed under the exponent of 1.5 * 2^52 they give k exactly.
+  // are k + kExponentBias; placed under the exponent of kShift they give k exactly.
   const __m256i k_biased = _mm256_srli_epi64(
-      _mm256_xor_si256(tmp, _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000))), 52);
+      _mm256_xor_si256(tmp, _mm256_set1_epi64x(static_cast<long long>(kSignBit))), kMantissaBits);
   const __m256d kd = _mm256_sub_pd(
-      _mm256_castsi256_pd(_mm256_or_si256(k_biased, _mm256_set1_epi64x(0x4338000000000000))),
-      _mm256_set1_pd(0x1.8p52 + 2048));
+      _mm256_castsi256_pd(
+          _mm256_or_si256(k_biased, _mm256_set1_epi64x(static_cast<long long>(kShiftBits)))),
+      _mm256_set1_pd(kShift + kExponentBias));
   const __m256d z = _mm256_castsi256_pd(_mm256_sub_epi64(
-      ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(static_cast<long long>(0xfff0000000000000)))));
+      ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(static_cast<long long>(kSignAndExponent)))));
 
   // Row loads beat gathers here: each lane's three entries are adjacent.
   const double* e0 = &kLogTable[_mm256_extract_epi64(i, 0)].invc;
@@ -170,7 +192,7 @@ TARNWICK_POW_LANES void log4(__m256d x, __m256d& hi, __m256d& lo) {
   lo = _mm256_add_pd(_mm256_sub_pd(h, hi), l);
 }
 
-// exp(ehi + elo) for 2^-54 <= |ehi| < 512 (no overflow or underflow there).
+// exp(ehi + elo) for kMinExpArgument <= |ehi| < kMaxExpArgument.
 TARNWICK_POW_LANES __m256d exp4(__m256d ehi, __m256d elo) {
   const __m256d shifted = _mm256_fmadd_pd(ehi, _mm256_set1_pd(kInvLn2N), _mm256_set1_pd(kShift));
   const __m256i ki = _mm256_castpd_si256(shifted);  // k in the low bits
@@ -180,7 +202,7 @@ TARNWICK_POW_LANES __m256d exp4(__m256d ehi, __m256d elo) {
                               _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2HiN), ehi));
   r = _mm256_add_pd(r, elo);
 
-  const __m256i j = _mm256_and_si256(ki, _mm256_set1_epi64x(127));
+  const __m256i j = _mm256_and_si256(ki, _mm256_set1_epi64x(static_cast<long long>(kTableMask)));
   const double* e0 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 0)]);
   const double* e1 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 1)]);
   const double* e2 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 2)]);
@@ -188,8 +210,8 @@ TARNWICK_POW_LANES __m256d exp4(__m256d ehi, __m256d elo) {
   const __m256d a = pair_rows(e0, e2), b = pair_rows(e1, e3);
   const __m256d tail = _mm256_unpacklo_pd(a, b);
   // 2^(k/128) = scale * (1 + tail); the integer part of k/128 goes into the exponent.
-  const __m256d scale = _mm256_castsi256_pd(
-      _mm256_add_epi64(_mm256_castpd_si256(_mm256_unpackhi_pd(a, b)), _mm256_slli_epi64(ki, 45)));
+  const __m256d scale = _mm256_castsi256_pd(_mm256_add_epi64(
+      _mm256_castpd_si256(_mm256_unpackhi_pd(a, b)), _mm256_slli_epi64(ki, kTableShift)));
 
   const __m256d r2 = _mm256_mul_pd(r, r);
   const __m256d q23 = _mm256_fmadd_pd(r, _mm256_set1_pd(kC3), _mm256_set1_pd(kC2));
@@ -208,8 +230,8 @@ TARNWICK_POW_LANES __m256d magnitude_within(__m256d v, double lo, double hi) {
 
 // Lanes where x is a positive normal number (false for NaN).
 TARNWICK_POW_LANES __m256d positive_normal(__m256d x) {
-  return _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(0x1p-1022), _CMP_GE_OQ),
-                       _mm256_cmp_pd(x, _mm256_set1_pd(0x1.fffffffffffffp1023), _CMP_LE_OQ));
+  return _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(kMinNormal), _CMP_GE_OQ),
+                       _mm256_cmp_pd(x, _mm256_set1_pd(kMaxFinite), _CMP_LE_OQ));
 }
 
 // pow(x, y) from log x = hi + lo, for the lanes set in `ok` (a mask of x
@@ -222,7 +244,7 @@ TARNWICK_POW_LANES __m256d pow_from_log(__m256d x, __m256d y, __m256d hi, __m256
   const __m256d ehi = _mm256_mul_pd(y, hi);
   const __m256d elo = _mm256_fmadd_pd(y, lo, _mm256_fmsub_pd(hi, y, ehi));
   __m256d result = exp4(ehi, elo);
-  ok = _mm256_and_pd(ok, magnitude_within(ehi, 0x1p-54, 512.0));
+  ok = _mm256_and_pd(ok, magnitude_within(ehi, kMinExpArgument, kMaxExpArgument));
   if constexpr (!kExponentInRange)
     ok = _mm256_and_pd(ok, magnitude_within(y, kMinVectorExponent, kMaxVectorExponent));
   const unsigned fast = static_cast<unsigned>(_mm256_movemask_pd(ok));

@@ -7,12 +7,30 @@
 #include <random>
 #include <vector>
 
+#include "assign_paths.h"
 #include "kmeans/assign.h"
+#include "support/cpu_features.h"
 
 namespace tarnwick {
 namespace {
 
-using assign_detail::Path;
+// Every path this CPU can run: the module's kernel and the test-only products.
+struct Path {
+  const char* name;
+  assign_detail::Kernel kernel;
+  assign_test::Products products;
+};
+
+std::vector<Path> available_paths() {
+  std::vector<Path> paths{{"portable", assign_detail::portable_kernel(), assign_test::portable_products()}};
+#if defined(__x86_64__)
+  if (has_avx2_fma()) paths.push_back({"avx2", assign_detail::avx2_kernel(), assign_test::avx2_products()});
+  if (has_avx512()) paths.push_back({"avx512", assign_detail::avx512_kernel(), assign_test::avx512_products()});
+#elif defined(__aarch64__)
+  paths.push_back({"neon", assign_detail::neon_kernel(), assign_test::neon_products()});
+#endif
+  return paths;
+}
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -59,8 +77,8 @@ float chain(const Case& c, std::size_t i, std::size_t j) {
 
 TEST(Assign, EveryPathIsTheFmaChainAndTheStrictScan) {
   std::mt19937_64 gen(17);
-  const std::vector<Path> paths = assign_detail::available_paths();
-  for (Path p : paths) std::printf("path %s\n", assign_detail::path_name(p));
+  const std::vector<Path> paths = available_paths();
+  for (const Path& p : paths) std::printf("path %s\n", p.name);
   for (std::size_t d : {1, 2, 3, 4, 5, 16, 17, 64, 784})
     for (std::size_t k : {1, 3, 8, 10, 16, 17, 31, 100, 1000}) {
       // Whole groups of every path, groups short of vectors, rows short of a vector.
@@ -77,27 +95,27 @@ TEST(Assign, EveryPathIsTheFmaChainAndTheStrictScan) {
           if (score < best) best = score, expected[i] = Label(j);
         }
       }
-      for (Path p : paths) {
-        const assign_detail::Kernel kernel = assign_detail::kernel(p);
+      for (const Path& p : paths) {
+        const assign_detail::Kernel& kernel = p.kernel;
         struct Layout {
           const char* name;
           decltype(kernel.labels) labels;
-          decltype(kernel.products) products;
+          decltype(p.products.rows) products;
           std::size_t scratch_rows;
         };
-        std::vector<Layout> layouts{{"rows", kernel.labels, kernel.products, kernel.group_rows}};
+        std::vector<Layout> layouts{{"rows", kernel.labels, p.products.rows, kernel.group_rows}};
         if (k <= kernel.centroid_lanes)
-          layouts.push_back({"centroids", kernel.centroid_labels, kernel.centroid_products,
+          layouts.push_back({"centroids", kernel.centroid_labels, p.products.centroids,
                              kernel.centroid_lanes});
         for (const Layout& layout : layouts) {
           std::vector<float> scratch(layout.scratch_rows * d), got_G(rows * k, -1.0f);
           std::vector<Label> got(rows, -1);
           layout.labels(c.block(), got.data(), scratch.data());
           ASSERT_EQ(got, expected)
-              << assign_detail::path_name(p) << " " << layout.name << " d=" << d << " k=" << k;
+              << p.name << " " << layout.name << " d=" << d << " k=" << k;
           layout.products(c.block(), got_G.data(), scratch.data());
           ASSERT_EQ(std::memcmp(got_G.data(), G.data(), G.size() * 4), 0)
-              << assign_detail::path_name(p) << " " << layout.name << " d=" << d << " k=" << k;
+              << p.name << " " << layout.name << " d=" << d << " k=" << k;
         }
       }
     }

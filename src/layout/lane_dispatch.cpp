@@ -1,6 +1,7 @@
 // The lane path's dispatch: the row width and b pick an instantiation, the
-// size picks the scheduler (booking while rows and bookkeeping fit the
-// second-level cache, else queueing), and each epoch runs through it.
+// size and the schedule pick the scheduler (booking while rows and
+// bookkeeping fit the second-level cache or runs crowd each other, else
+// queueing), and each epoch runs through it.
 //
 // Both schedulers hand planned runs (consecutive due edges sharing a head,
 // with their samples drawn) to lanes, one step per tick. Steps of different
@@ -11,6 +12,7 @@
 // never written.
 #include "layout/lane_dispatch.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <memory>
@@ -30,6 +32,35 @@ std::size_t max_booked_vertices(std::size_t dim) {
   // second-level cache.
   constexpr std::size_t kBookingBytes = 512 * 1024;
   return kBookingBytes / booked_row_bytes(dim);
+}
+
+namespace {
+
+// The lanes' steps in an epoch, on average: an edge is due once in
+// epochs_per_sample epochs (every epoch at most), for its attraction, and
+// draws 1 / neg_sample_period samples an epoch. Edges never due count none.
+double steps_per_epoch(const EpochState& state) {
+  const double* eps = state.edges.epochs_per_sample;
+  double steps = 0.0;
+  for (std::size_t i = 0; i < state.edges.n_edges; ++i) {
+    if (!(eps[i] > 0.0) || !(state.neg_period[i] > 0.0)) continue;
+    const double attractions = eps[i] >= 1.0 ? 1.0 / eps[i] : 1.0;
+    steps += attractions + std::min(1.0 / state.neg_period[i], double{PlannedRun::kMaxSteps});
+  }
+  return steps;
+}
+
+}  // namespace
+
+bool books_runs(const EpochState& state) {
+  const std::size_t n = state.n_vertices;
+  if (n <= max_booked_vertices(state.dim)) return true;
+  // A vertex heads about one run an epoch, so a run takes some m steps. Two
+  // runs share a row about m * m / n of the time; each queued run waits for
+  // every earlier one it shares a row with, and from about a quarter on that
+  // idles more lanes than the booking's bookkeeping costs.
+  const double m = steps_per_epoch(state) / static_cast<double>(n);
+  return m * m >= static_cast<double>(n) / 4.0;
 }
 
 #if defined(__x86_64__)
@@ -57,7 +88,7 @@ bool run_with(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
 
 template <std::size_t kDim, bool kUnitB>
 bool run_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
-  if (state.n_vertices <= max_booked_vertices(kDim)) {
+  if (books_runs(state)) {
     return run_with<BookingScheduler<kDim, kUnitB>, RowTicks>(state, n_epochs, vector_pow);
   }
   return run_with<QueueScheduler<kDim, kUnitB>, RowUsers>(state, n_epochs, vector_pow);

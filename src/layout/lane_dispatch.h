@@ -16,8 +16,13 @@ namespace tarnwick::layout {
 inline constexpr std::size_t kMaxLaneDim = 16;
 
 // The most vertices with rows of `dim` coordinates whose runs are booked
-// onto ticks; larger graphs queue them.
+// onto ticks whatever the schedule; larger graphs queue them unless their
+// runs are crowded (see books_runs).
 std::size_t max_booked_vertices(std::size_t dim);
+
+// Whether the lanes book the runs of this graph and schedule onto ticks
+// (else they queue them).
+bool books_runs(const EpochState& state);
 
 // Runs all n_epochs on `state` and returns true, or returns false having
 // changed nothing when this processor, the row width or the size has no

@@ -54,6 +54,12 @@ Graph knn_like(std::size_t n, std::size_t dim, std::size_t k) {
   return g;
 }
 
+// The same graph with every epochs_per_sample taken in turn from `periods`.
+Graph with_periods(Graph g, const std::vector<double>& periods) {
+  for (std::size_t i = 0; i < g.eps.size(); ++i) g.eps[i] = periods[i % periods.size()];
+  return g;
+}
+
 struct Settings {
   double b;
   std::uint64_t negative_sample_rate;
@@ -130,6 +136,37 @@ TEST_P(LayoutLanes, MatchThePlainLoopOnCrowdedGraphs) {
       const std::vector<double> lanes = layout_with(GetParam(), g, dim, run);
       ASSERT_TRUE(same_bits(lanes, plain_layout(g, dim, run))) << n << " " << dim;
     }
+  }
+}
+
+// Past the size cut-over, a dense schedule (every edge due every epoch) is
+// still booked, a sparser one queued: both give the plain loop's bits.
+TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
+  const Settings run{0.895, 5, 4};
+  for (std::size_t dim : {10u, 16u}) {
+    const Graph knn = knn_like(max_booked_vertices(dim) + 1, dim, 7);
+    for (double period : {1.0, 2.0}) {
+      Graph g = with_periods(knn, {period});
+      EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
+      EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), run.negative_sample_rate);
+      const EpochState state(g.x.data(), g.x.size() / dim, dim, edges, schedule,
+                             LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
+      EXPECT_EQ(books_runs(state), period == 1.0) << dim;
+      const std::vector<double> lanes = layout_with(GetParam(), g, dim, run);
+      ASSERT_TRUE(same_bits(lanes, plain_layout(g, dim, run))) << period << " " << dim;
+    }
+  }
+}
+
+// Epochs in which no edge is due, edges first due late in the run, and
+// edges due in every epoch side by side.
+TEST_P(LayoutLanes, MatchThePlainLoopWhereFewEdgesAreDue) {
+  const Settings run{0.895, 5, 60};
+  for (std::size_t dim : {2u, 5u}) {
+    const Graph g = with_periods(knn_like(300, dim, 6), {7.25, 19.0, 45.5, 13.0, 30.0, 58.75});
+    ASSERT_TRUE(same_bits(layout_with(GetParam(), g, dim, run), plain_layout(g, dim, run))) << dim;
+    const Graph mixed = with_periods(knn_like(300, dim, 6), {0.75, 1.0, 33.0, 50.0});
+    ASSERT_TRUE(same_bits(layout_with(GetParam(), mixed, dim, run), plain_layout(mixed, dim, run))) << dim;
   }
 }
 

@@ -41,7 +41,7 @@ namespace {
 // draws 1 / neg_sample_period samples an epoch. Edges never due count none.
 // An estimate from evenly spaced edges, so that large graphs pay little.
 double steps_per_epoch(const EpochState& state) {
-  constexpr std::size_t kEdgesLooked = std::size_t{1} << 16;
+  constexpr std::size_t kEdgesLooked = std::size_t{1} << 12;
   const std::size_t n_edges = state.edges.n_edges;
   const std::size_t stride = n_edges > kEdgesLooked ? n_edges / kEdgesLooked : 1;
   const double* eps = state.edges.epochs_per_sample;

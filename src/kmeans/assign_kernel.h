@@ -70,8 +70,10 @@ inline void with_count(std::size_t count, Fn&& f) {
 }
 
 // Rows in lanes take a block's rows as whole groups of G vectors of W rows,
-// then one group of the vectors left, then the rows left one at a time:
-// group(Count<vectors>{}, first row), row(row).
+// then one group of the vectors left, then the rows short of a vector: as
+// one vector of the block's last W rows where the block has that many (its
+// first rows are labelled a second time, with the same bits), else one at a
+// time. group(Count<vectors>{}, first row), row(row).
 template <std::size_t G, std::size_t W, class Group, class Row>
 inline void each_row_group(std::size_t rows, Group&& group, Row&& row) {
   std::size_t i = 0;
@@ -80,6 +82,10 @@ inline void each_row_group(std::size_t rows, Group&& group, Row&& row) {
     group(nv, i);
     i += decltype(nv)::value * W;
   });
+  if (i < rows && rows >= W) {
+    group(Count<1>{}, rows - W);
+    return;
+  }
   for (; i < rows; ++i) row(i);
 }
 
@@ -213,6 +219,10 @@ struct FusedAssign {
 // columns go straight into registers (V::columns<D> where V has it) and
 // stay there across all k centroids, with no panel and no loop over l.
 inline constexpr std::size_t kNarrowMax = 4;
+// Centroids a narrow tile takes at once: its row vectors' columns, bests and
+// labels stay in registers beside the chains, which with AVX2's sixteen
+// registers leaves room for two row vectors' chains with three centroids.
+inline constexpr std::size_t kNarrowCentroids = 3;
 
 template <class V, std::size_t G, std::size_t M>
 struct NarrowRows {
@@ -435,7 +445,7 @@ template <class V>
 struct Layouts {
   static constexpr TileShape kTiles = V::kTiles;
   using Rows = FusedAssign<V, kTiles.row_vectors, kTiles.centroids>;
-  using Narrow = NarrowRows<V, kTiles.row_vectors, kTiles.centroids>;
+  using Narrow = NarrowRows<V, kTiles.row_vectors, kNarrowCentroids>;
   using One = CentroidLanes<V, 1, kTiles.rows_one_vector>;
   using Two = CentroidLanes<V, 2, kTiles.rows_two_vectors>;
   static_assert(2 * One::kLanes == Two::kLanes);

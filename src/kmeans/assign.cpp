@@ -4,7 +4,7 @@
 
 #include "kmeans/assign_kernel.h"
 #include "kmeans/assign_portable.h"
-#include "support/cpu_features.h"
+#include "kmeans/kmeans_path.h"
 
 namespace tarnwick::assign_detail {
 
@@ -14,10 +14,10 @@ namespace {
 
 Kernel widest_kernel() {
 #if defined(__x86_64__)
-  if (has_avx512()) return avx512_kernel();
-  if (has_avx2_fma()) return avx2_kernel();
+  if (kmeans_avx512()) return avx512_kernel();
+  if (kmeans_avx2_fma()) return avx2_kernel();
 #elif defined(__aarch64__)
-  return neon_kernel();
+  if (kKmeansNeon) return neon_kernel();
 #endif
   return portable_kernel();
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "kmeans/assign.h"
-#include "support/cpu_features.h"
+#include "kmeans/kmeans_path.h"
 
 namespace tarnwick {
 
@@ -97,8 +97,8 @@ inline constexpr std::size_t kWideMinRowFloats = 16;
   }
 #if defined(__x86_64__)
   if (d >= kWideMinRowFloats) {
-    if (has_avx512()) return add_rows_avx512(X, d, labels, begin, end, sums, counts);
-    if (has_avx2_fma()) return add_rows_avx2(X, d, labels, begin, end, sums, counts);
+    if (kmeans_avx512()) return add_rows_avx512(X, d, labels, begin, end, sums, counts);
+    if (kmeans_avx2_fma()) return add_rows_avx2(X, d, labels, begin, end, sums, counts);
   }
 #endif
   add_rows_here(X, d, labels, begin, end, sums, counts);

@@ -69,7 +69,7 @@ std::size_t assign_scratch_floats(std::size_t rows, std::size_t d, std::size_t k
                                   bool centroids_laid_out) {
   const assign_detail::Kernel& kernel = assign_detail::chosen_kernel();
   if (centroids_in_lanes(kernel, d, k)) return centroids_laid_out ? 0 : kernel.centroid_lanes * d;
-  return (rows < kernel.group_rows ? rows : kernel.group_rows) * d;
+  return (rows < kernel.scratch_rows ? rows : kernel.scratch_rows) * d;
 }
 
 void assign_rows(const AssignBlock& b, Label* out, float* scratch) {

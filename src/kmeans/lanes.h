@@ -36,6 +36,11 @@ struct LaneOps {
   }
   static void store(float* p, F v) { __builtin_memcpy(p, &v, sizeof v); }
   static void store_labels(std::int32_t* p, I v) { __builtin_memcpy(p, &v, sizeof v); }
+  static I load_labels(const std::int32_t* p) {
+    I v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+  }
   static F add(F a, F b) { return a + b; }
   static F sub(F a, F b) { return a - b; }
 };

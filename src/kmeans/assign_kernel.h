@@ -224,11 +224,16 @@ struct FusedAssign {
         row);
   }
 
-  // Rows whose groups share each block of centroids, rearranged at once:
-  // where the rule holds (d at most kGroupBytes / (4·W) floats) they take
-  // at most 256 KB, half the smallest second-level cache served (Zen 3).
+  // Rows whose groups share each block of centroids, rearranged at once: at
+  // most kChunkRows, and at most kChunkBytes of them, half the smallest
+  // second-level cache served (512 KB on Zen 3).
   static constexpr std::size_t kChunkRows = 256;
+  static constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
   static_assert(kChunkRows % W == 0 && kChunkRows >= kGroupRows);
+  static std::size_t chunk_rows(std::size_t d) {
+    const std::size_t fit = kChunkBytes / (d * sizeof(float)) / W * W;
+    return fit < W ? W : fit > kChunkRows ? kChunkRows : fit;
+  }
 
   // With more centroids than one block holds, the block's whole vectors go
   // in chunks: each chunk's groups rearranged together, then every block of
@@ -239,8 +244,8 @@ struct FusedAssign {
   // centroids, rows too long for the rule, or blocks short of a vector: one
   // group at a time against all k.
   static void labels(const AssignBlock& b, Label* out, float* scratch) {
-    const std::size_t d = b.d, kb = block_centroids(d, M);
-    if (b.k <= kb || !l1_rule_holds(d, W) || b.rows < W) {
+    const std::size_t d = b.d, nv = vectors(d), kb = block_centroids(d, nv * W, M);
+    if (b.k <= kb || !l1_rule_holds(d, W, M) || b.rows < W) {
       each_group(
           b, scratch,
           [&](auto n, std::size_t i) {
@@ -249,10 +254,10 @@ struct FusedAssign {
           [&](std::size_t i) { out[i] = scalar_label(b.X + i * d, b); });
       return;
     }
-    const std::size_t nv = vectors(d), whole = b.rows / W * W;
+    const std::size_t whole = b.rows / W * W, chunk = chunk_rows(d);
     alignas(64) float best[kChunkRows];
-    for (std::size_t c = 0; c < whole; c += kChunkRows) {
-      const std::size_t rows = whole - c < kChunkRows ? whole - c : kChunkRows;
+    for (std::size_t c = 0; c < whole; c += chunk) {
+      const std::size_t rows = whole - c < chunk ? whole - c : chunk;
       const float* X = b.X + c * d;
       const auto no_row = [](std::size_t) {};
       each_row_group<G, W>(

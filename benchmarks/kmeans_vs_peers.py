@@ -70,6 +70,7 @@ os.environ.setdefault("RAYON_NUM_THREADS", str(ARGS.threads))
 import numpy as np  # noqa: E402
 
 import tarnwick_accel as ta  # noqa: E402
+from other_build import load_module  # noqa: E402
 
 # (n, d, k, mixture components, spread of the component centres). The
 # components overlap heavily, so Lloyd keeps moving many labels for well
@@ -120,20 +121,6 @@ def memory_child(npy, k, iters):
 if ARGS.memory_child:
     memory_child(ARGS.memory_child[0], int(ARGS.memory_child[1]), int(ARGS.memory_child[2]))
     sys.exit(0)
-
-
-def load_module(directory):
-    """Another build of the module, loaded beside the first: an extension
-    module is keyed by its file as well as its name."""
-    import importlib.machinery
-    import importlib.util
-
-    path = next(Path(directory).glob("tarnwick_accel*.so"))
-    loader = importlib.machinery.ExtensionFileLoader("tarnwick_accel", str(path))
-    spec = importlib.util.spec_from_file_location("tarnwick_accel", str(path), loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
 
 
 def mixture(n, d, comps, spread, seed):

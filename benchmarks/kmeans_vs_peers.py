@@ -14,12 +14,21 @@ overlapping Gaussian mixtures, and the run checks that every side really does
 
 Ours runs its own fused kernel (products and argmin in one pass, AVX-512,
 AVX2+FMA or portable by the CPU); the peers bring their own BLAS builds,
-whose kernels are reported through threadpoolctl. Beside the times it prints
-the rate each side achieves (2nkd flops and the 4nd bytes of X per
-iteration) against this machine's measured limits: the float32 GEMM rate of
-numpy's BLAS on a large square product and the read bandwidth of the same
-thread count. Last, for information, whole calls (seeding included) against
+whose kernels are reported through threadpoolctl. The machine's limits are
+measured first by limits_probe.cpp, compiled here with g++ -O3 for each
+instruction set the CPU has: the fma peak (independent chains of vector fmas,
+1 thread and the benchmark's threads; the loop is checked to keep its chains
+in registers) and the read bandwidth. Each side's time is then printed as a
+multiple of the roofline time of its shape: the longer of 2nkd flops at the
+fma peak of its instruction set and threads, and reading the 4nd bytes of X
+once. Last, for information, whole calls (seeding included) against
 KMeans(n_init=1, max_iter=11).fit on float32 data.
+
+    --baseline DIR    also times the module built in DIR, in the same runs
+    --path NAME=DIR   also times a module limited to one instruction set
+                      (NAME avx2 or portable), built with
+                      pip install --no-deps --target DIR
+                      -Ccmake.define.TARNWICK_KMEANS_PATH=NAME .
 
 Needs numpy, scikit-learn, faiss-cpu and threadpoolctl.
 """
@@ -46,6 +55,10 @@ def parse_args():
     p.add_argument("--no-peers", action="store_true", help="time ours only")
     p.add_argument("--only", type=lambda v: [int(i) for i in v.split(",")], default=None,
                    metavar="I,J", help="time only these shapes (numbered from 1 in SHAPES)")
+    p.add_argument("--baseline", metavar="DIR", default=None,
+                   help="also time the module built in DIR, in the same runs")
+    p.add_argument("--path", action="append", default=[], metavar="NAME=DIR",
+                   help="also time a module built with TARNWICK_KMEANS_PATH=NAME, in DIR")
     p.add_argument("--memory-child", nargs=3, metavar=("NPY", "K", "ITERS"), help=argparse.SUPPRESS)
     return p.parse_args()
 
@@ -57,6 +70,7 @@ os.environ.setdefault("RAYON_NUM_THREADS", str(ARGS.threads))
 import numpy as np  # noqa: E402
 
 import tarnwick_accel as ta  # noqa: E402
+from other_build import load_module  # noqa: E402
 
 # (n, d, k, mixture components, spread of the component centres). The
 # components overlap heavily, so Lloyd keeps moving many labels for well
@@ -177,36 +191,79 @@ def blas_kernels():
     return out
 
 
-def our_path():
-    flags = set()
+def cpu_flags():
     for line in Path("/proc/cpuinfo").read_text().splitlines():
         if line.startswith(("flags", "Features")):
-            flags = set(line.split(":", 1)[1].split())
-            break
-    if "avx512f" in flags:
-        return "AVX-512"
-    if {"avx2", "fma"} <= flags:
-        return "AVX2+FMA"
-    return "NEON" if "asimd" in flags else "portable (fmaf)"
+            return set(line.split(":", 1)[1].split())
+    return set()
+
+
+def machine_paths():
+    """The instruction-set paths of this CPU, widest first: name -> (the
+    probe's compiler flags, floats per vector)."""
+    flags = cpu_flags()
+    paths = {}
+    if platform.machine() in ("x86_64", "AMD64"):
+        if "avx512f" in flags:
+            paths["avx512"] = (["-march=native"], 16)
+        if {"avx2", "fma"} <= flags:
+            paths["avx2"] = (["-march=native", "-mno-avx512f"], 8)
+        paths["portable"] = (["-march=native", "-fno-tree-vectorize", "-fno-tree-slp-vectorize"], 1)
+    else:
+        paths["neon"] = (["-mcpu=native"], 4)
+        paths["portable"] = (["-mcpu=native", "-fno-tree-vectorize", "-fno-tree-slp-vectorize"], 1)
+    return paths
+
+
+PATH_NAMES = {"avx512": "AVX-512", "avx2": "AVX2+FMA", "neon": "NEON", "portable": "portable (fmaf)"}
+
+
+def chains_in_registers(asm):
+    """Whether the probe's fma loop (the innermost loop of fma_chains) holds
+    fmas and no memory operand."""
+    body = asm.split("fma_chains", 1)[1].split(".cfi_endproc", 1)[0]
+    loops = body.split("\n.L")
+    for loop in loops[1:]:
+        lines = [l.strip() for l in loop.splitlines()[1:]]
+        end = next((i for i, l in enumerate(lines) if l.startswith("j")), None)
+        if end is None:
+            continue
+        insns = [l for l in lines[:end] if l and not l.startswith(".")]
+        fmas = [l for l in insns if l.startswith("vfmadd") or l.startswith("fmla")]
+        if len(fmas) >= 12:
+            return all("(" not in l and "[" not in l for l in insns)
+    return False
 
 
 def machine_limits(threads):
-    """(GFLOP/s of a 2048x2048 float32 GEMM, read GB/s of summing 1 GiB),
-    both on `threads` threads: what the kernels could reach at best."""
-    from concurrent.futures import ThreadPoolExecutor
+    """Per path of this CPU: (fma GFLOP/s on 1 thread, on `threads`), and
+    the read GB/s on `threads`, from limits_probe.cpp."""
+    source = Path(__file__).with_name("limits_probe.cpp")
+    tmp = Path(tempfile.mkdtemp(prefix="kmeans_limits_"))
+    peaks, read = {}, None
+    for name, (flags, width) in machine_paths().items():
+        exe = tmp / f"probe_{name}"
+        cmd = ["g++", "-std=c++20", "-O3", "-ffp-contract=fast", f"-DPROBE_WIDTH={width}", *flags,
+               "-pthread", str(source)]
+        subprocess.run(cmd + ["-S", "-o", str(exe) + ".s"], check=True)
+        subprocess.run(cmd + ["-o", str(exe)], check=True)
+        if not chains_in_registers(Path(str(exe) + ".s").read_text()):
+            print(f"  note: the {name} probe's fma chains do not stay in registers: its peak is low")
 
-    from threadpoolctl import threadpool_limits
+        def probe(mode, t, exe=exe):
+            return float(subprocess.run([str(exe), mode, str(t)], check=True, capture_output=True,
+                                        text=True).stdout)
 
-    rng = np.random.default_rng(0)
-    A = rng.standard_normal((2048, 2048), dtype=np.float32)
-    with threadpool_limits(limits=threads, user_api="blas"):
-        t = best_of(lambda: A @ A, 5)
-    gflops = 2 * 2048**3 / t / 1e9
-    big = np.ones(2**28, dtype=np.float32)
-    parts = np.array_split(big, threads)
-    with ThreadPoolExecutor(threads) as pool:  # numpy's sum lets go of the GIL
-        t = best_of(lambda: list(pool.map(np.sum, parts)), 5)
-    return gflops, big.nbytes / t / 1e9
+        peaks[name] = (probe("fma", 1), probe("fma", threads))
+        if read is None:
+            read = probe("read", threads)
+    return peaks, read
+
+
+def roofline(n, d, k, peak_gflops, read_gbs):
+    """Seconds of an iteration at the machine's limits: 2nkd flops at the fma
+    peak, or reading X once, whichever is longer."""
+    return max(2.0 * n * k * d / (peak_gflops * 1e9), 4.0 * n * d / (read_gbs * 1e9))
 
 
 def main():
@@ -223,7 +280,20 @@ def main():
 
     print(f"CPU: {cpu_model()}, {os.cpu_count()} logical CPUs; threads per side: {threads}; "
           f"load average at start {os.getloadavg()[0]:.2f}")
-    print(f"ours: fused assignment kernel, {our_path()} path")
+    paths = machine_paths()
+    widest = next(iter(paths))
+    # Our sides: name -> (module, the instruction-set path it runs).
+    sides = {"ours": (ta, widest)}
+    if ARGS.baseline:
+        sides["baseline"] = (load_module(ARGS.baseline), widest)
+        print(f"baseline from {ARGS.baseline}")
+    for spec in ARGS.path:
+        name, directory = spec.split("=", 1)
+        if name not in paths:
+            sys.exit(f"--path {name}: this CPU's paths are {', '.join(paths)}")
+        sides[name] = (load_module(directory), name)
+        print(f"{name} path from {directory}")
+    print(f"ours: fused assignment kernel, {PATH_NAMES[widest]} path")
     for extra in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
         if extra in os.environ:
             print(f"  note: {extra}={os.environ[extra]} is set")
@@ -233,10 +303,12 @@ def main():
         print("sklearn runs its Lloyd loop on scipy's OpenBLAS; faiss on its own.")
     print(f"time per iteration = (t[{ITERS} iters] - t[1 iter]) / {ITERS - 1}, each t the best of "
           f"{ARGS.repeats}; peers start from sklearn kmeans_plusplus centres, ours from its own")
-    limits = machine_limits(threads) if peers else None
-    if limits:
-        print(f"machine limits on {threads} threads: GEMM {limits[0]:.1f} GFLOP/s (numpy's BLAS, "
-              f"2048^3 float32), read {limits[1]:.1f} GB/s")
+    limits = machine_limits(threads)
+    peaks, read = limits
+    print(f"machine limits (limits_probe.cpp, g++ -O3, best of 5): read {read:.1f} GB/s on {threads} "
+          f"threads; fma peak GFLOP/s, 1 thread / {threads} threads:")
+    for name, (one, many) in peaks.items():
+        print(f"  {PATH_NAMES[name]:<16} {one:7.1f} / {many:7.1f}")
     print()
 
     rows = []
@@ -248,8 +320,10 @@ def main():
 
         # Ours must not stop early: iteration 11 still moves > n/1000 labels.
         moved = int(np.count_nonzero(ta.kmeans(X64, k, ITERS - 1, SEED) != ta.kmeans(X64, k, ITERS, SEED)))
-        runs = {"ours": lambda it: ta.kmeans(X64, k, it, SEED)}
-        row = dict(shape=(n, d, k), moved=moved, flops=flops)
+        runs = {side: (lambda it, m=module: m.kmeans(X64, k, it, SEED))
+                for side, (module, _) in sides.items()}
+        row = dict(shape=(n, d, k), moved=moved, flops=flops,
+                   roof={side: roofline(n, d, k, peaks[path][1], read) for side, (_, path) in sides.items()})
 
         if peers:
             C0, _ = kmeans_plusplus(X32, k, random_state=SEED)
@@ -283,6 +357,8 @@ def main():
             # For information only, and scikit-learn's seeding at k = 1000
             # takes half a minute: one run each.
             row["whole_ours"] = best_of(lambda: ta.kmeans(X64, k, ITERS, SEED), 1)
+            if "baseline" in sides:
+                row["whole_baseline"] = best_of(lambda: sides["baseline"][0].kmeans(X64, k, ITERS, SEED), 1)
             row["whole_sklearn"] = best_of(sk_fit, 1)
 
         if not ARGS.no_memory:
@@ -303,6 +379,7 @@ def main():
           f"inflates every side)")
     print()
     print_summary(rows, peers, limits)
+    print_roofline(rows, sides, peaks, threads)
 
 
 def fmt_ms(t):
@@ -341,8 +418,6 @@ def print_summary(rows, peers, limits):
     print()
     print("Rates per iteration: 2*n*k*d flops and the 4*n*d bytes of X over each side's")
     print("whole iteration time, and over one numpy X @ C.T of the same shape")
-    if limits:
-        print(f"(machine: GEMM {limits[0]:.1f} GFLOP/s, read {limits[1]:.1f} GB/s)")
     hdr = f"{'n':>9} {'d':>3} {'k':>3} | {'ours GF/s':>9} {'ours GB/s':>9}"
     if peers:
         hdr += f" {'skl GF/s':>9} {'faiss GF/s':>10} | {'numpy X@C.T ms':>14} {'GF/s':>7}"
@@ -361,13 +436,18 @@ def print_summary(rows, peers, limits):
         print()
         print(f"Whole calls, {ITERS} iterations, seeding included (ours from float64 data, sklearn")
         print("KMeans(n_init=1, max_iter=11).fit on float32), for information")
+        base = "whole_baseline" in rows[0]
         hdr = f"{'n':>9} {'d':>3} {'k':>3} | {'ours ms':>10} {'sklearn ms':>11} {'ratio':>6}"
+        hdr += f" | {'baseline ms':>11} {'ours/base':>9}" if base else ""
         print(hdr)
         print("-" * len(hdr))
         for r in rows:
             n, d, k = r["shape"]
-            print(f"{n:>9} {d:>3} {k:>3} | {fmt_ms(r['whole_ours'])}  {fmt_ms(r['whole_sklearn'])} "
-                  f"{r['whole_ours'] / r['whole_sklearn']:6.2f}")
+            line = (f"{n:>9} {d:>3} {k:>3} | {fmt_ms(r['whole_ours'])}  {fmt_ms(r['whole_sklearn'])} "
+                    f"{r['whole_ours'] / r['whole_sklearn']:6.2f}")
+            if base:
+                line += f" |   {fmt_ms(r['whole_baseline'])} {r['whole_ours'] / r['whole_baseline']:9.2f}"
+            print(line)
 
     if "rss_growth" in rows[0]:
         print()
@@ -384,5 +464,29 @@ def print_summary(rows, peers, limits):
             print(f"{n:>9} {d:>3} {k:>3} | {g:10.1f} {need:10.1f} {g / need:6.2f}")
 
 
+def print_roofline(rows, sides, peaks, threads):
+    print()
+    print(f"Against the machine's limits, {threads} threads: each side's time per iteration as a")
+    print("multiple of its roofline time (the longer of 2nkd flops at the fma peak of its path")
+    print("and reading X once), and its flop rate as a share of that fma peak")
+    names = list(sides)
+    hdr = f"{'n':>9} {'d':>3} {'k':>4} |" + "".join(f" {s + ' ms':>13} {'x roof':>7} {'% peak':>6} |" for s in names)
+    if "baseline" in sides:
+        hdr += f" {'ours/base':>9}"
+    print("paths: " + ", ".join(f"{s} {PATH_NAMES[path]}" for s, (_, path) in sides.items()))
+    print(hdr)
+    print("-" * len(hdr))
+    for r in rows:
+        n, d, k = r["shape"]
+        line = f"{n:>9} {d:>3} {k:>4} |"
+        for s in names:
+            share = r["flops"] / r[s] / 1e9 / peaks[sides[s][1]][1]
+            line += f" {fmt_ms(r[s]):>13} {r[s] / r['roof'][s]:7.2f} {100 * share:6.1f} |"
+        if "baseline" in sides:
+            line += f" {r['ours'] / r['baseline']:9.2f}"
+        print(line)
+
+
 if __name__ == "__main__":
     main()
+

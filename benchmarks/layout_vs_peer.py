@@ -433,17 +433,10 @@ def case_inputs(name, rebuild):
 
 
 def load_baseline(directory):
-    """Another build of the module, loaded beside the first: an extension
-    module is keyed by its file as well as its name."""
-    import importlib.machinery
-    import importlib.util
+    from other_build import load_module
 
-    path = next(Path(directory).glob("tarnwick_accel*.so"))
-    loader = importlib.machinery.ExtensionFileLoader("tarnwick_accel", str(path))
-    spec = importlib.util.spec_from_file_location("tarnwick_accel", str(path), loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    print(f"baseline from {path}")
+    module = load_module(directory)
+    print(f"baseline from {directory}")
     return module
 
 

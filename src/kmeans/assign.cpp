@@ -4,7 +4,7 @@
 
 #include "kmeans/assign_kernel.h"
 #include "kmeans/assign_portable.h"
-#include "support/cpu_features.h"
+#include "kmeans/kmeans_path.h"
 
 namespace tarnwick::assign_detail {
 
@@ -14,10 +14,10 @@ namespace {
 
 Kernel widest_kernel() {
 #if defined(__x86_64__)
-  if (has_avx512()) return avx512_kernel();
-  if (has_avx2_fma()) return avx2_kernel();
+  if (kmeans_avx512()) return avx512_kernel();
+  if (kmeans_avx2_fma()) return avx2_kernel();
 #elif defined(__aarch64__)
-  return neon_kernel();
+  if (kKmeansNeon) return neon_kernel();
 #endif
   return portable_kernel();
 }
@@ -69,7 +69,7 @@ std::size_t assign_scratch_floats(std::size_t rows, std::size_t d, std::size_t k
                                   bool centroids_laid_out) {
   const assign_detail::Kernel& kernel = assign_detail::chosen_kernel();
   if (centroids_in_lanes(kernel, d, k)) return centroids_laid_out ? 0 : kernel.centroid_lanes * d;
-  return (rows < kernel.group_rows ? rows : kernel.group_rows) * d;
+  return (rows < kernel.scratch_rows ? rows : kernel.scratch_rows) * d;
 }
 
 void assign_rows(const AssignBlock& b, Label* out, float* scratch) {

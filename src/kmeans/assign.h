@@ -75,12 +75,52 @@ struct TileShape {
   std::size_t rows_two_vectors;
 };
 
+// The first-level cache rule of rows in lanes. A group of rows, rearranged,
+// is read again for every tile of centroids, and the centroids a group
+// scans are read again by the next group: both stay in the first-level data
+// cache only where they fit it together, or the fmas wait on the second
+// level. kL1Bytes is the smallest first-level data cache of the machines
+// served (32 KB on AMD Zen 3 and 4; recent Intel cores have 48 KB). The
+// group and its block share three quarters of it (kWorkingBytes), the
+// group taking at most half of the cache (kGroupBytes), which keeps the
+// tiles' full height where rows are short; the last quarter holds the rows
+// coming in, the norms and the stack.
+inline constexpr std::size_t kL1Bytes = std::size_t{32} << 10;
+inline constexpr std::size_t kWorkingBytes = kL1Bytes / 4 * 3;
+inline constexpr std::size_t kGroupBytes = kL1Bytes / 2;
+
+// Whether one vector of `width` rows of d floats and one tile of `tile`
+// centroids fit kWorkingBytes: past that no blocking keeps the rule, and a
+// group scans all k centroids at once.
+constexpr bool l1_rule_holds(std::size_t d, std::size_t width, std::size_t tile) {
+  return (width + tile) * d * sizeof(float) <= kWorkingBytes;
+}
+
+// Row vectors of `width` rows in a group at this d: as many as fit
+// kGroupBytes, from 1 to `most`.
+constexpr std::size_t group_vectors(std::size_t d, std::size_t width, std::size_t most) {
+  const std::size_t fit = kGroupBytes / (width * (d == 0 ? 1 : d) * sizeof(float));
+  return fit < 1 ? 1 : fit > most ? most : fit;
+}
+
+// Centroids of d floats in the block beside a group of `group_rows` rows:
+// whole tiles of `tile` centroids, as many as fit what the group leaves of
+// kWorkingBytes, at least one tile.
+constexpr std::size_t block_centroids(std::size_t d, std::size_t group_rows, std::size_t tile) {
+  const std::size_t row_bytes = (d == 0 ? 1 : d) * sizeof(float);
+  const std::size_t group_bytes = group_rows * row_bytes;
+  const std::size_t left = group_bytes < kWorkingBytes ? kWorkingBytes - group_bytes : 0;
+  const std::size_t fit = left / row_bytes / tile * tile;
+  return fit < tile ? tile : fit;
+}
+
 // One path's kernel, in its two arrangements: rows in lanes (any k), and
-// centroids in lanes (k <= centroid_lanes). Scratch: group_rows·d floats for
-// rows in lanes, centroid_lanes·d for centroids in lanes (none where the
+// centroids in lanes (k <= centroid_lanes). Scratch: scratch_rows·d floats
+// for rows in lanes, centroid_lanes·d for centroids in lanes (none where the
 // block brings them laid out).
 struct Kernel {
-  std::size_t group_rows;      // rows rearranged at once
+  std::size_t scratch_rows;    // the most rows rows in lanes rearranges at once
+  std::size_t tile_centroids;  // centroids a tile of rows in lanes takes
   std::size_t centroid_lanes;  // the most centroids the second arrangement takes
   void (*labels)(const AssignBlock& b, Label* out, float* scratch);
   void (*centroid_labels)(const AssignBlock& b, Label* out, float* scratch);

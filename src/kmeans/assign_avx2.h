@@ -20,7 +20,10 @@ struct Avx2 : lanes::LaneOps<lanes::Ymm> {
   static constexpr TileShape kTiles{2, 5, 10, 5};
   static F set1(float x) { return _mm256_set1_ps(x); }
   static F fma(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
-  static Mask less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+  // The compilers' own vector comparison (ordered, as _CMP_LT_OQ), whose
+  // all-ones lanes the blends below take as they are; through the intrinsic
+  // GCC tests every mask's sign bit again before each pair of blends.
+  static Mask less(F a, F b) { return reinterpret_cast<Mask>(a < b); }
   static F select(Mask m, F a, F b) { return _mm256_blendv_ps(b, a, m); }
   static I select(Mask m, I a, I b) {
     return _mm256_castps_si256(

@@ -19,7 +19,7 @@
 // V provides: kWidth; types F (floats), I (int32 labels), Mask; zero,
 // load, set1, fma(a, b, c) = a·b + c rounded once, add, sub, less (ordered
 // a < b), select(mask, a, b) = mask ? a : b for F and I, set1_label,
-// store, store_labels; kTiles (its TileShape); optionally columns8 (see
+// store, store_labels, load_labels; kTiles (its TileShape); optionally columns8 (see
 // rearrange), columns<D> (see NarrowRows), and least_lane (the least of W
 // floats, none NaN) with equal_bits (bit r set where lane r of a equals lane
 // r of b) for the centroid lanes' scan.
@@ -69,18 +69,31 @@ inline void with_count(std::size_t count, Fn&& f) {
   }
 }
 
-// Rows in lanes take a block's rows as whole groups of G vectors of W rows,
-// then one group of the vectors left, then the rows left one at a time:
-// group(Count<vectors>{}, first row), row(row).
+// Rows in lanes take a block's rows as whole groups of nv <= G vectors of W
+// rows, then one group of the vectors left, then the rows short of a
+// vector: as one vector of the block's last W rows where the block has that
+// many (its first rows are labelled a second time, with the same bits),
+// else one at a time. group(Count<vectors>{}, first row), row(row).
 template <std::size_t G, std::size_t W, class Group, class Row>
-inline void each_row_group(std::size_t rows, Group&& group, Row&& row) {
+inline void each_row_group(std::size_t rows, std::size_t nv, Group&& group, Row&& row) {
   std::size_t i = 0;
-  for (; i + G * W <= rows; i += G * W) group(Count<G>{}, i);
+  with_count<G + 1>(nv, [&](auto n) {
+    for (; i + decltype(n)::value * W <= rows; i += decltype(n)::value * W) group(n, i);
+  });
   with_count<G>((rows - i) / W, [&](auto nv) {
     group(nv, i);
     i += decltype(nv)::value * W;
   });
+  if (i < rows && rows >= W) {
+    group(Count<1>{}, rows - W);
+    return;
+  }
   for (; i < rows; ++i) row(i);
+}
+
+template <std::size_t G, std::size_t W, class Group, class Row>
+inline void each_row_group(std::size_t rows, Group&& group, Row&& row) {
+  each_row_group<G, W>(rows, G, group, row);
 }
 
 // Folds the scores of centroids j0 .. j0 + MM - 1 (acc their chains, for
@@ -169,42 +182,104 @@ struct FusedAssign {
     fold_scores<V>(acc, b.norms, j0, best, label);
   }
 
+  // Folds centroids [j0, j1) into the group's labels in out: from the
+  // running best in `best_in` and the labels in out, or from the start
+  // where best_in is null; the running best goes to best_out where given.
   template <std::size_t NV>
-  static void label_group(const float* panel, const AssignBlock& b, Label* out) {
+  static void label_group(const float* panel, const AssignBlock& b, std::size_t j0,
+                          std::size_t j1, const float* best_in, float* best_out, Label* out) {
     F best[NV];
     I label[NV];
     for (std::size_t g = 0; g < NV; ++g) {
-      best[g] = V::set1(kPlusInf);
-      label[g] = V::set1_label(0);
+      best[g] = best_in ? V::load(best_in + g * W) : V::set1(kPlusInf);
+      label[g] = best_in ? V::load_labels(out + g * W) : V::set1_label(0);
     }
-    std::size_t j = 0;
-    for (; j + M <= b.k; j += M) fold<NV, M>(panel, b, j, best, label);
-    with_count<M>(b.k - j, [&](auto mm) { fold<NV, decltype(mm)::value>(panel, b, j, best, label); });
-    for (std::size_t g = 0; g < NV; ++g) V::store_labels(out + g * W, label[g]);
+    std::size_t j = j0;
+    for (; j + M <= j1; j += M) fold<NV, M>(panel, b, j, best, label);
+    with_count<M>(j1 - j, [&](auto mm) { fold<NV, decltype(mm)::value>(panel, b, j, best, label); });
+    for (std::size_t g = 0; g < NV; ++g) {
+      if (best_out) V::store(best_out + g * W, best[g]);
+      V::store_labels(out + g * W, label[g]);
+    }
   }
+
+  // Row vectors a group takes at this row length (the rule in assign.h).
+  static std::size_t vectors(std::size_t d) { return group_vectors(d, W, G); }
 
   // Each group rearranged into the panel before group() runs on it; while
   // a whole group runs, the next one's rows are fetched.
   template <class Group, class Row>
   static void each_group(const AssignBlock& b, float* panel, Group&& group, Row&& row) {
+    const std::size_t nv = vectors(b.d);
     each_row_group<G, W>(
-        b.rows,
-        [&](auto nv, std::size_t i) {
-          constexpr std::size_t NV = decltype(nv)::value;
+        b.rows, nv,
+        [&](auto n, std::size_t i) {
+          constexpr std::size_t NV = decltype(n)::value;
           rearrange<NV>(b.X + i * b.d, b.d, panel);
-          if (NV == G && i + 2 * kGroupRows <= b.rows)
-            for (std::size_t f = 0; f < kGroupRows * b.d; f += 16)
-              __builtin_prefetch(b.X + (i + kGroupRows) * b.d + f, 0, 3);
-          group(nv, i);
+          if (NV == nv && i + 2 * NV * W <= b.rows)
+            for (std::size_t f = 0; f < NV * W * b.d; f += 16)
+              __builtin_prefetch(b.X + (i + NV * W) * b.d + f, 0, 3);
+          group(n, i);
         },
         row);
   }
 
-  static void labels(const AssignBlock& b, Label* out, float* panel) {
-    each_group(
-        b, panel,
-        [&](auto nv, std::size_t i) { label_group<decltype(nv)::value>(panel, b, out + i); },
-        [&](std::size_t i) { out[i] = scalar_label(b.X + i * b.d, b); });
+  // Rows whose groups share each block of centroids, rearranged at once: at
+  // most kChunkRows, and at most kChunkBytes of them, half the smallest
+  // second-level cache served (512 KB on Zen 3).
+  static constexpr std::size_t kChunkRows = 256;
+  static constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
+  static_assert(kChunkRows % W == 0 && kChunkRows >= kGroupRows);
+  static std::size_t chunk_rows(std::size_t d) {
+    const std::size_t fit = kChunkBytes / (d * sizeof(float)) / W * W;
+    return fit < W ? W : fit > kChunkRows ? kChunkRows : fit;
+  }
+
+  // With more centroids than one block holds, the block's whole vectors go
+  // in chunks: each chunk's groups rearranged together, then every block of
+  // centroids scanned by each group in turn, so that a block stays in the
+  // first-level cache across the chunk while each group's running best and
+  // labels wait in memory between blocks. Each row still meets the
+  // centroids in ascending j, so the labels are those of one scan. Fewer
+  // centroids, rows too long for the rule, or blocks short of a vector: one
+  // group at a time against all k.
+  static void labels(const AssignBlock& b, Label* out, float* scratch) {
+    const std::size_t d = b.d, nv = vectors(d), kb = block_centroids(d, nv * W, M);
+    if (b.k <= kb || !l1_rule_holds(d, W, M) || b.rows < W) {
+      each_group(
+          b, scratch,
+          [&](auto n, std::size_t i) {
+            label_group<decltype(n)::value>(scratch, b, 0, b.k, nullptr, nullptr, out + i);
+          },
+          [&](std::size_t i) { out[i] = scalar_label(b.X + i * d, b); });
+      return;
+    }
+    const std::size_t whole = b.rows / W * W, chunk = chunk_rows(d);
+    alignas(64) float best[kChunkRows];
+    for (std::size_t c = 0; c < whole; c += chunk) {
+      const std::size_t rows = whole - c < chunk ? whole - c : chunk;
+      const float* X = b.X + c * d;
+      const auto no_row = [](std::size_t) {};
+      each_row_group<G, W>(
+          rows, nv,
+          [&](auto n, std::size_t i) { rearrange<decltype(n)::value>(X + i * d, d, scratch + i * d); },
+          no_row);
+      for (std::size_t j0 = 0; j0 < b.k; j0 += kb) {
+        const std::size_t j1 = b.k - j0 < kb ? b.k : j0 + kb;
+        each_row_group<G, W>(
+            rows, nv,
+            [&](auto n, std::size_t i) {
+              label_group<decltype(n)::value>(scratch + i * d, b, j0, j1, j0 == 0 ? nullptr : best + i,
+                                              j1 == b.k ? nullptr : best + i, out + c + i);
+            },
+            no_row);
+      }
+    }
+    // The rows short of a vector: the block's last W rows as one vector.
+    if (whole < b.rows) {
+      rearrange<1>(b.X + (b.rows - W) * d, d, scratch);
+      label_group<1>(scratch, b, 0, b.k, nullptr, nullptr, out + b.rows - W);
+    }
   }
 
 };
@@ -213,6 +288,10 @@ struct FusedAssign {
 // columns go straight into registers (V::columns<D> where V has it) and
 // stay there across all k centroids, with no panel and no loop over l.
 inline constexpr std::size_t kNarrowMax = 4;
+// Centroids a narrow tile takes at once: its row vectors' columns, bests and
+// labels stay in registers beside the chains, which with AVX2's sixteen
+// registers leaves room for two row vectors' chains with three centroids.
+inline constexpr std::size_t kNarrowCentroids = 3;
 
 template <class V, std::size_t G, std::size_t M>
 struct NarrowRows {
@@ -435,7 +514,7 @@ template <class V>
 struct Layouts {
   static constexpr TileShape kTiles = V::kTiles;
   using Rows = FusedAssign<V, kTiles.row_vectors, kTiles.centroids>;
-  using Narrow = NarrowRows<V, kTiles.row_vectors, kTiles.centroids>;
+  using Narrow = NarrowRows<V, kTiles.row_vectors, kNarrowCentroids>;
   using One = CentroidLanes<V, 1, kTiles.rows_one_vector>;
   using Two = CentroidLanes<V, 2, kTiles.rows_two_vectors>;
   static_assert(2 * One::kLanes == Two::kLanes);
@@ -449,7 +528,8 @@ template <class V>
 Kernel make_kernel() {
   using L = Layouts<V>;
   return Kernel{
-      L::Rows::kGroupRows,
+      L::Rows::kChunkRows,
+      L::kTiles.centroids,
       L::kCentroidLanes,
       [](const AssignBlock& b, Label* out, float* panel) {
         L::narrow(b.d) ? L::Narrow::labels(b, out) : L::Rows::labels(b, out, panel);

@@ -32,6 +32,7 @@ struct Neon {
   static I set1_label(Label j) { return vdupq_n_s32(j); }
   static void store(float* p, F v) { vst1q_f32(p, v); }
   static void store_labels(Label* p, I v) { vst1q_s32(p, v); }
+  static I load_labels(const Label* p) { return vld1q_s32(p); }
   static float least_lane(F v) { return vminvq_f32(v); }
   static unsigned equal_bits(F a, F b) {
     const uint32x4_t lane_bit = {1, 2, 4, 8};

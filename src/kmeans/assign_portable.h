@@ -55,6 +55,7 @@ struct Portable {
   static void store_labels(Label* p, I v) {
     for (std::size_t i = 0; i < kWidth; ++i) p[i] = v.v[i];
   }
+  static I load_labels(const Label* p) { return lanewise<I>([&](std::size_t i) { return p[i]; }); }
 };
 
 

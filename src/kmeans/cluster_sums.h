@@ -8,27 +8,52 @@
 #include <cstdint>
 
 #include "kmeans/assign.h"
-#include "support/cpu_features.h"
+#include "kmeans/kmeans_path.h"
 
 namespace tarnwick {
 
 namespace cluster_sums_detail {
 
 // Rows [begin, end) of X (row length d), each added into the k×d sums at its
-// label's row, and counted. D > 0 fixes d at compile time, so that short
-// rows cost no loop of their own.
-template <std::size_t D = 0>
+// label's row, and counted.
 __attribute__((always_inline)) inline void add_rows_here(const float* X, std::size_t d,
                                                          const Label* labels, std::size_t begin,
                                                          std::size_t end, float* __restrict sums,
                                                          std::uint64_t* __restrict counts) {
-  const std::size_t len = D > 0 ? D : d;
+  const std::size_t len = d;
   for (std::size_t i = begin; i < end; ++i) {
     std::size_t j = static_cast<std::size_t>(labels[i]);
     counts[j] += 1;
     float* __restrict s = sums + j * len;
     const float* __restrict x = X + i * len;
     for (std::size_t l = 0; l < len; ++l) s[l] = s[l] + x[l];
+  }
+}
+
+// A row of D <= 4 floats added into its sum at once: D = 2 and 4 as one
+// vector of the compilers' own (elementwise, so the same sums), 3 as a pair
+// and a single; the loop unrolled, since a row is only a few instructions.
+template <std::size_t D>
+[[gnu::always_inline]] inline void add_short_row(float* __restrict s, const float* __restrict x) {
+  if constexpr (D == 2 || D == 4) {
+    typedef float Row __attribute__((vector_size(D * sizeof(float)), aligned(alignof(float)), may_alias));
+    *reinterpret_cast<Row*>(s) = *reinterpret_cast<Row*>(s) + *reinterpret_cast<const Row*>(x);
+  } else if constexpr (D == 3) {
+    add_short_row<2>(s, x);
+    add_short_row<1>(s + 2, x + 2);
+  } else {
+    s[0] = s[0] + x[0];
+  }
+}
+
+template <std::size_t D>
+inline void add_short_rows(const float* X, const Label* labels, std::size_t begin, std::size_t end,
+                           float* __restrict sums, std::uint64_t* __restrict counts) {
+#pragma GCC unroll 4
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::size_t j = static_cast<std::size_t>(labels[i]);
+    counts[j] += 1;
+    add_short_row<D>(sums + j * D, X + i * D);
   }
 }
 
@@ -64,16 +89,16 @@ inline constexpr std::size_t kWideMinRowFloats = 16;
                                        std::uint64_t* counts) {
   using namespace cluster_sums_detail;
   switch (d) {
-    case 1: return add_rows_here<1>(X, d, labels, begin, end, sums, counts);
-    case 2: return add_rows_here<2>(X, d, labels, begin, end, sums, counts);
-    case 3: return add_rows_here<3>(X, d, labels, begin, end, sums, counts);
-    case 4: return add_rows_here<4>(X, d, labels, begin, end, sums, counts);
+    case 1: return add_short_rows<1>(X, labels, begin, end, sums, counts);
+    case 2: return add_short_rows<2>(X, labels, begin, end, sums, counts);
+    case 3: return add_short_rows<3>(X, labels, begin, end, sums, counts);
+    case 4: return add_short_rows<4>(X, labels, begin, end, sums, counts);
     default: break;
   }
 #if defined(__x86_64__)
   if (d >= kWideMinRowFloats) {
-    if (has_avx512()) return add_rows_avx512(X, d, labels, begin, end, sums, counts);
-    if (has_avx2_fma()) return add_rows_avx2(X, d, labels, begin, end, sums, counts);
+    if (kmeans_avx512()) return add_rows_avx512(X, d, labels, begin, end, sums, counts);
+    if (kmeans_avx2_fma()) return add_rows_avx2(X, d, labels, begin, end, sums, counts);
   }
 #endif
   add_rows_here(X, d, labels, begin, end, sums, counts);

@@ -12,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "support/cpu_features.h"
+#include "kmeans/kmeans_path.h"
 
 namespace tarnwick {
 
@@ -81,7 +81,7 @@ void distances_to(const float* sample, std::size_t d, const float* centre, std::
   std::size_t i = begin;
 #if defined(__x86_64__)
   // Rows of eight floats or more fill AVX-512 columns by whole transposes.
-  if (d >= 8 && has_avx512()) {
+  if (d >= 8 && kmeans_avx512()) {
     alignas(64) float out[32];
     for (; i + 32 <= end; i += 32) {
       distances_avx512<2>(sample + i * d, d, centre, out);

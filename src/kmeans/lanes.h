@@ -36,6 +36,11 @@ struct LaneOps {
   }
   static void store(float* p, F v) { __builtin_memcpy(p, &v, sizeof v); }
   static void store_labels(std::int32_t* p, I v) { __builtin_memcpy(p, &v, sizeof v); }
+  static I load_labels(const std::int32_t* p) {
+    I v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+  }
   static F add(F a, F b) { return a + b; }
   static F sub(F a, F b) { return a - b; }
 };
@@ -119,11 +124,15 @@ struct Zmm {
   static F join_hi(F a, F b) { return _mm512_shuffle_f32x4(a, b, _MM_SHUFFLE(3, 1, 3, 1)); }
 };
 
+// The low halves of lo and hi, in that order.
+inline __m512 low_halves(__m512 lo, __m512 hi) {
+  return _mm512_shuffle_f32x4(lo, hi, _MM_SHUFFLE(1, 0, 1, 0));
+}
+
 // Columns 0-7 of row r in the low half, of row r + 4 in the high half.
 inline __m512 row_pair(const float* rows, std::size_t stride, std::size_t r) {
-  __m512 lo = _mm512_zextps256_ps512(_mm256_loadu_ps(rows + r * stride));
-  __m512 hi = _mm512_zextps256_ps512(_mm256_loadu_ps(rows + (r + 4) * stride));
-  return _mm512_shuffle_f32x4(lo, hi, _MM_SHUFFLE(1, 0, 1, 0));
+  return low_halves(_mm512_zextps256_ps512(_mm256_loadu_ps(rows + r * stride)),
+                    _mm512_zextps256_ps512(_mm256_loadu_ps(rows + (r + 4) * stride)));
 }
 
 // Columns 0-7 of sixteen rows: transpose8 on the row pairs of rows 0-3

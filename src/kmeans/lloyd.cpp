@@ -49,6 +49,21 @@ std::size_t block_rows(std::size_t n, std::size_t d) {
   return std::max(kMinLongBlockRows, fit);
 }
 
+// How many of `rows` labels differ between a and b. The count is kept at
+// the labels' own width for chunks short of its range, where the compiler
+// compares and counts whole vectors of labels at once.
+std::size_t count_changed(const Label* a, const Label* b, std::size_t rows) {
+  constexpr std::size_t kChunk = std::size_t{1} << 30;
+  std::size_t changed = 0;
+  for (std::size_t c = 0; c < rows; c += kChunk) {
+    const std::size_t end = std::min(rows, c + kChunk);
+    std::uint32_t in_chunk = 0;
+    for (std::size_t i = c; i < end; ++i) in_chunk += a[i] != b[i];
+    changed += in_chunk;
+  }
+  return changed;
+}
+
 // parallel_reduce makes one accumulator of its own when the range is empty.
 constexpr std::size_t kSpareSumSlots = 1;
 
@@ -248,9 +263,7 @@ class LloydSteps::State {
     assign_rows(AssignBlock{X_ + r0 * d_, rows, d_, centroids_, k_, norms_.data(),
                             laid_out_.size() != 0 ? laid_out_.data() : nullptr},
                 next, scratch.get());
-    std::size_t changed = 0;
-    for (std::size_t i = 0; i < rows; ++i) changed += next[i] != labels[i];
-    return changed;
+    return count_changed(labels, next, rows);
   }
 
   std::size_t assign_all() {

@@ -75,6 +75,46 @@ float chain(const Case& c, std::size_t i, std::size_t j) {
   return acc;
 }
 
+// Every path's labels and products for c, against the contract written out.
+void expect_every_path(const std::vector<Path>& paths, const Case& c) {
+  const std::size_t rows = c.rows, d = c.d, k = c.k;
+  std::vector<float> G(rows * k);
+  std::vector<Label> expected(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    float best = kInf;
+    expected[i] = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+      G[i * k + j] = chain(c, i, j);
+      const float score = c.norms[j] - (G[i * k + j] + G[i * k + j]);
+      if (score < best) best = score, expected[i] = Label(j);
+    }
+  }
+  for (const Path& p : paths) {
+    const assign_detail::Kernel& kernel = p.kernel;
+    struct Layout {
+      const char* name;
+      decltype(kernel.labels) labels;
+      decltype(p.products.rows) products;
+      std::size_t scratch_rows;
+    };
+    std::vector<Layout> layouts{{"rows", kernel.labels, p.products.rows, kernel.scratch_rows}};
+    if (k <= kernel.centroid_lanes)
+      layouts.push_back({"centroids", kernel.centroid_labels, p.products.centroids,
+                         kernel.centroid_lanes});
+    for (const Layout& layout : layouts) {
+      std::vector<float> scratch(std::min(layout.scratch_rows, std::max<std::size_t>(rows, 32)) * d),
+          got_G(rows * k, -1.0f);
+      std::vector<Label> got(rows, -1);
+      layout.labels(c.block(), got.data(), scratch.data());
+      ASSERT_EQ(got, expected) << p.name << " " << layout.name << " rows=" << rows << " d=" << d
+                               << " k=" << k;
+      layout.products(c.block(), got_G.data(), scratch.data());
+      ASSERT_EQ(std::memcmp(got_G.data(), G.data(), G.size() * 4), 0)
+          << p.name << " " << layout.name << " rows=" << rows << " d=" << d << " k=" << k;
+    }
+  }
+}
+
 TEST(Assign, EveryPathIsTheFmaChainAndTheStrictScan) {
   std::mt19937_64 gen(17);
   const std::vector<Path> paths = available_paths();
@@ -83,42 +123,27 @@ TEST(Assign, EveryPathIsTheFmaChainAndTheStrictScan) {
     for (std::size_t k : {1, 3, 8, 10, 16, 17, 31, 100, 1000}) {
       // Whole groups of every path, groups short of vectors, rows short of a vector.
       const std::size_t rows = d * k > 20000 ? 83 : 64 * 3 + 16 + 8 + 5;
-      const Case c = make_case(gen, rows, d, k);
-      std::vector<float> G(rows * k);
-      std::vector<Label> expected(rows);
-      for (std::size_t i = 0; i < rows; ++i) {
-        float best = kInf;
-        expected[i] = 0;
-        for (std::size_t j = 0; j < k; ++j) {
-          G[i * k + j] = chain(c, i, j);
-          const float score = c.norms[j] - (G[i * k + j] + G[i * k + j]);
-          if (score < best) best = score, expected[i] = Label(j);
-        }
-      }
-      for (const Path& p : paths) {
-        const assign_detail::Kernel& kernel = p.kernel;
-        struct Layout {
-          const char* name;
-          decltype(kernel.labels) labels;
-          decltype(p.products.rows) products;
-          std::size_t scratch_rows;
-        };
-        std::vector<Layout> layouts{{"rows", kernel.labels, p.products.rows, kernel.group_rows}};
-        if (k <= kernel.centroid_lanes)
-          layouts.push_back({"centroids", kernel.centroid_labels, p.products.centroids,
-                             kernel.centroid_lanes});
-        for (const Layout& layout : layouts) {
-          std::vector<float> scratch(layout.scratch_rows * d), got_G(rows * k, -1.0f);
-          std::vector<Label> got(rows, -1);
-          layout.labels(c.block(), got.data(), scratch.data());
-          ASSERT_EQ(got, expected)
-              << p.name << " " << layout.name << " d=" << d << " k=" << k;
-          layout.products(c.block(), got_G.data(), scratch.data());
-          ASSERT_EQ(std::memcmp(got_G.data(), G.data(), G.size() * 4), 0)
-              << p.name << " " << layout.name << " d=" << d << " k=" << k;
-        }
-      }
+      expect_every_path(paths, make_case(gen, rows, d, k));
+      if (HasFatalFailure()) return;
     }
+}
+
+// Around the blocks of centroids of the first-level cache rule: k one below,
+// at and above one block and two; more rows than one chunk of groups shares
+// (its last chunk short of a group), and fewer than a vector.
+TEST(Assign, BlocksOfCentroidsKeepTheScan) {
+  std::mt19937_64 gen(29);
+  const std::vector<Path> paths = available_paths();
+  const std::size_t tile = paths[0].kernel.tile_centroids;
+  for (std::size_t d : {5, 32, 64}) {
+    // The portable path's blocks; the others' groups are as long or longer.
+    const std::size_t block = assign_detail::block_centroids(d, 8, tile);
+    for (std::size_t k : {block - 1, block, block + 1, 2 * block + 1})
+      for (std::size_t rows : {std::size_t{5}, paths[0].kernel.scratch_rows + 48 + 16 + 5}) {
+        expect_every_path(paths, make_case(gen, rows, d, k));
+        if (HasFatalFailure()) return;
+      }
+  }
 }
 
 TEST(Assign, ZeroColumnsLabelEveryRowZero) {

@@ -287,8 +287,8 @@ def main():
     if ARGS.baseline:
         sides["baseline"] = (load_module(ARGS.baseline), widest)
         print(f"baseline from {ARGS.baseline}")
-    for spec in ARGS.path:
-        name, directory = spec.split("=", 1)
+    for given in ARGS.path:
+        name, directory = given.split("=", 1)
         if name not in paths:
             sys.exit(f"--path {name}: this CPU's paths are {', '.join(paths)}")
         sides[name] = (load_module(directory), name)

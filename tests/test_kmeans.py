@@ -85,6 +85,19 @@ def test_matches_float32_reference_on_exact_data(n_groups, group_size, d, seed):
         assert kmeans(data, n_groups, n_iter, seed).tolist() == expected.tolist()
 
 
+@pytest.mark.parametrize("d, k", [(32, k) for k in (63, 64, 65, 127, 128, 129, 257)] + [(64, 65), (64, 300)])
+def test_first_assignment_matches_reference_across_centroid_blocks(d, k):
+    # Small integers: every distance, product and sum is exact, so seeding
+    # and the first assignment must give the reference's labels, ties (frequent
+    # here) resolved to the lower centroid even when the two lie in different
+    # blocks of centroids or rows lie in different chunks.
+    rng = np.random.default_rng(d * 1000 + k)
+    data = rng.integers(-3, 4, size=(1100, d)).astype(np.float64)
+    for n_iter in (0, 1):
+        expected = kmeans_reference.kmeans(data, k, n_iter, 5)
+        assert np.array_equal(kmeans(data, k, n_iter, 5), expected)
+
+
 @pytest.mark.parametrize("n", [100000, 100001])
 def test_seeding_sample_boundary(n):
     # One feature: each product is a single rounding, the same on both sides.

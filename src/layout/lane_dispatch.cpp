@@ -62,16 +62,11 @@ bool books_runs(const EpochState& state) {
   return m * m >= static_cast<double>(n) / 4.0;
 }
 
-bool run_epochs_in_avx2_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
 #if defined(__x86_64__)
+bool run_epochs_in_avx2_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
   return run_lanes_of_width(state, n_epochs, vector_pow);
-#else
-  (void)state;
-  (void)n_epochs;
-  (void)vector_pow;
-  return false;
-#endif
 }
+#endif
 
 LaneSet widest_lane_set() { return has_avx512_dq_vl() ? LaneSet::kAvx512 : LaneSet::kAvx2; }
 
@@ -80,9 +75,15 @@ bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs, PowChoice po
   if (!has_set || state.dim == 0 || state.dim > kMaxLaneDim || state.n_vertices > RunPlanner::kMaxVertices) {
     return false;
   }
+#if defined(__x86_64__)
   const bool vector_pow = pow == PowChoice::kVector;
   return set == LaneSet::kAvx512 ? run_epochs_in_avx512_lanes(state, n_epochs, vector_pow)
                                  : run_epochs_in_avx2_lanes(state, n_epochs, vector_pow);
+#else
+  (void)n_epochs;
+  (void)pow;
+  return false;
+#endif
 }
 
 }  // namespace tarnwick::layout

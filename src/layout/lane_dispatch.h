@@ -39,9 +39,11 @@ LaneSet widest_lane_set();
 bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs, PowChoice pow,
                          LaneSet set = widest_lane_set());
 
+#if defined(__x86_64__)
 // The lanes of each set, for rows of 1 to kMaxLaneDim coordinates on a
 // processor that has the set.
 bool run_epochs_in_avx2_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow);
 bool run_epochs_in_avx512_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow);
+#endif
 
 }  // namespace tarnwick::layout

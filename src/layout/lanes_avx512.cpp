@@ -7,17 +7,12 @@
 
 #include "layout/lane_runs.h"
 
+#if defined(__x86_64__)
 namespace tarnwick::layout {
 
 bool run_epochs_in_avx512_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
-#if defined(__x86_64__)
   return run_lanes_of_width(state, n_epochs, vector_pow);
-#else
-  (void)state;
-  (void)n_epochs;
-  (void)vector_pow;
-  return false;
-#endif
 }
 
 }  // namespace tarnwick::layout
+#endif

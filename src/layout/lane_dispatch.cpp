@@ -13,14 +13,9 @@
 #include "layout/lane_dispatch.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdlib>
-#include <memory>
-#include <new>
-#include <utility>
 
 #include "layout/booking_scheduler.h"
-#include "layout/queue_scheduler.h"
+#include "layout/lane_runs.h"
 #include "layout/run_planner.h"
 #include "support/cpu_features.h"
 
@@ -68,59 +63,23 @@ bool books_runs(const EpochState& state) {
 }
 
 #if defined(__x86_64__)
-namespace {
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-
-// The scheduler and its table of one entry per vertex (zeroed).
-template <class Scheduler, class Entry>
-bool run_with(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
-  // calloc: untouched pages cost nothing until a row is used.
-  std::unique_ptr<Entry, FreeDeleter> table(
-      static_cast<Entry*>(std::calloc(state.n_vertices == 0 ? 1 : state.n_vertices, sizeof(Entry))));
-  if (!table) return false;
-  std::unique_ptr<Scheduler> scheduler(new (std::nothrow) Scheduler(state, table.get(), vector_pow));
-  if (!scheduler) return false;
-  for (std::uint64_t e = 0; e < n_epochs; ++e) {
-    state.begin_epoch(e);
-    scheduler->run_epoch();
-  }
-  return true;
+bool run_epochs_in_avx2_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
+  return run_lanes_of_width(state, n_epochs, vector_pow);
 }
+#endif
 
-template <std::size_t kDim, bool kUnitB>
-bool run_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
-  if (books_runs(state)) {
-    return run_with<BookingScheduler<kDim, kUnitB>, RowTicks>(state, n_epochs, vector_pow);
-  }
-  return run_with<QueueScheduler<kDim, kUnitB>, RowUsers>(state, n_epochs, vector_pow);
-}
+LaneSet widest_lane_set() { return has_avx512_dq_vl() ? LaneSet::kAvx512 : LaneSet::kAvx2; }
 
-using LaneRun = bool (*)(EpochState&, std::uint64_t, bool);
-
-template <bool kUnitB, std::size_t... kDimLess1>
-constexpr std::array<LaneRun, sizeof...(kDimLess1)> lane_runs(std::index_sequence<kDimLess1...>) {
-  return {&run_lanes<kDimLess1 + 1, kUnitB>...};
-}
-
-constexpr auto kRunsGeneralB = lane_runs<false>(std::make_index_sequence<kMaxLaneDim>());
-constexpr auto kRunsUnitB = lane_runs<true>(std::make_index_sequence<kMaxLaneDim>());
-
-}  // namespace
-#endif  // __x86_64__
-
-bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs, PowChoice pow) {
-#if defined(__x86_64__)
-  if (!has_avx2_fma() || state.dim == 0 || state.dim > kMaxLaneDim ||
-      state.n_vertices > RunPlanner::kMaxVertices) {
+bool run_epochs_in_lanes(EpochState& state, std::uint64_t n_epochs, PowChoice pow, LaneSet set) {
+  const bool has_set = set == LaneSet::kAvx512 ? has_avx512_dq_vl() : has_avx2_fma();
+  if (!has_set || state.dim == 0 || state.dim > kMaxLaneDim || state.n_vertices > RunPlanner::kMaxVertices) {
     return false;
   }
-  const auto& runs = state.consts.b == 1.0 ? kRunsUnitB : kRunsGeneralB;
-  return runs[state.dim - 1](state, n_epochs, pow == PowChoice::kVector);
+#if defined(__x86_64__)
+  const bool vector_pow = pow == PowChoice::kVector;
+  return set == LaneSet::kAvx512 ? run_epochs_in_avx512_lanes(state, n_epochs, vector_pow)
+                                 : run_epochs_in_avx2_lanes(state, n_epochs, vector_pow);
 #else
-  (void)state;
   (void)n_epochs;
   (void)pow;
   return false;

@@ -24,6 +24,14 @@ namespace {
 inline constexpr std::size_t kLanes = 8;
 inline constexpr std::size_t kGroups = kLanes / 4;
 static_assert(kLanes % 4 == 0, "lanes come in groups of four, one vector each");
+// Whether a group takes pow(s, b - 1) only when one of its lanes attracts
+// (about half the groups), else always: a branch the processor often
+// mispredicts, which pays only where the lanes have AVX-512's registers
+// (lanes_avx512.cpp sets it).
+#ifndef TARNWICK_SECOND_POWER_WHERE_ATTRACTING
+#define TARNWICK_SECOND_POWER_WHERE_ATTRACTING 0
+#endif
+inline constexpr bool kSecondPowerWhereAttracting = TARNWICK_SECOND_POWER_WHERE_ATTRACTING;
 // The step of a lane without one: a read of row 0, harmless.
 inline constexpr std::uint32_t kIdleStep = PlannedRun::repulsion(0);
 static_assert(!PlannedRun::attracts(kIdleStep), "an idle lane must write nothing");
@@ -253,9 +261,8 @@ class LaneSteps {
 
   // pow(s, b) and pow(s, b - 1), the latter used where a lane attracts.
   // Lanes whose s is not used (not positive, or no step) take x = 2, which
-  // needs no slow path. Both powers share one log, and computing both every
-  // time beats a branch on whether a lane attracts, which the processor
-  // cannot predict.
+  // needs no slow path. Both powers share one log; the second is skipped
+  // for groups without an attracting lane where kSecondPowerWhereAttracting.
   TARNWICK_LANES_INLINE void powers(const __m256d (&s)[kGroups], const __m256d (&positive)[kGroups],
                                     const __m256d (&active)[kGroups], const __m256d (&attract)[kGroups],
                                     __m256d (&pow_b)[kGroups], __m256d (&pow_b_minus_one)[kGroups]) const {
@@ -266,10 +273,17 @@ class LaneSteps {
       live[g] = _mm256_and_pd(positive[g], active[g]);
       x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
     }
+    unsigned second = ~0u;
+    if constexpr (kSecondPowerWhereAttracting) {
+      second = 0;
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        second |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0) << g;
+      }
+    }
     if (in_range_pow_) [[likely]] {
-      pow_pairs4<true>(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
+      pow_pairs4<true>(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
     } else if (vector_pow_) {
-      pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one);
+      pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
     } else {
       for (std::size_t g = 0; g < kGroups; ++g) {
         alignas(32) double xs[4], r0[4], r1[4];

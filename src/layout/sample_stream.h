@@ -105,8 +105,8 @@ class SampleQueue {
 
 #if defined(__x86_64__)
 // draw_indices, four lanes at a time (AVX2): the same stream, bit for bit.
-TARNWICK_LANES void draw_indices4(SplitMix64& rng, const Remainder& remainder, std::size_t count,
-                                  std::uint64_t* out);
+TARNWICK_AVX2_FMA void draw_indices4(SplitMix64& rng, const Remainder& remainder, std::size_t count,
+                                     std::uint64_t* out);
 #endif
 
 }  // namespace tarnwick::layout

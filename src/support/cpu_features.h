@@ -20,6 +20,7 @@ struct Features {
   bool avx2 = false;
   bool avx2_fma = false;
   bool avx512 = false;
+  bool avx512_dq_vl = false;
 };
 
 // XCR0: the register state the operating system saves on a context switch.
@@ -47,6 +48,7 @@ inline Features detect() {
   f.avx2 = (ebx & bit_AVX2) != 0;
   f.avx2_fma = f.avx2 && fma;
   f.avx512 = (ebx & bit_AVX512F) != 0 && (xcr & kZmm) == kZmm;
+  f.avx512_dq_vl = f.avx512 && f.avx2_fma && (ebx & bit_AVX512DQ) != 0 && (ebx & bit_AVX512VL) != 0;
   return f;
 }
 
@@ -64,10 +66,14 @@ inline bool has_avx2_fma() { return cpu_detail::features().avx2_fma; }
 
 // AVX-512F with the operating system saving the ZMM and opmask registers.
 inline bool has_avx512() { return cpu_detail::features().avx512; }
+
+// AVX-512F, DQ and VL (with the registers saved), and AVX2 with FMA.
+inline bool has_avx512_dq_vl() { return cpu_detail::features().avx512_dq_vl; }
 #else
 inline bool has_avx2() { return false; }
 inline bool has_avx2_fma() { return false; }
 inline bool has_avx512() { return false; }
+inline bool has_avx512_dq_vl() { return false; }
 #endif
 
 }  // namespace tarnwick

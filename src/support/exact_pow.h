@@ -280,9 +280,12 @@ TARNWICK_POW_LANES __m256d pow4(__m256d x, __m256d y) {
 // chains lie side by side in the instruction stream, where the processor
 // overlaps them. With kExponentsInRange the caller has checked
 // exponent_in_range for y0 and y1.
+//
+// With `second`, pow(x[g], y1) only for the vectors whose bit g is set;
+// r1[g] is unspecified for the others.
 template <bool kExponentsInRange = false, std::size_t G>
 TARNWICK_POW_LANES void pow_pairs4(const __m256d (&x)[G], __m256d y0, __m256d y1, __m256d (&r0)[G],
-                                   __m256d (&r1)[G]) {
+                                   __m256d (&r1)[G], unsigned second = ~0u) {
   __m256d hi[G], lo[G], ok[G];
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < G; ++g) {
@@ -295,7 +298,11 @@ TARNWICK_POW_LANES void pow_pairs4(const __m256d (&x)[G], __m256d y0, __m256d y1
   }
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < G; ++g) {
-    r1[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y1, hi[g], lo[g], ok[g]);
+    if ((second >> g) & 1u) {
+      r1[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y1, hi[g], lo[g], ok[g]);
+    } else {
+      r1[g] = r0[g];
+    }
   }
 }
 

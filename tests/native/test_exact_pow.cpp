@@ -126,7 +126,7 @@ bool same_result(double a, double b) {
     _mm256_store_pd(got[2], pow4(x, y0)), _mm256_store_pd(got[3], pow4(x, y1));
     const __m256d xs[2] = {_mm256_set1_pd(2.0), x};  // as the layout's idle lanes
     __m256d q0[2], q1[2];
-    pow_pairs4(xs, y0, y1, q0, q1);
+    pow_pairs4(xs, y0, y1, q0, q1, 0b10u);  // the second power of the second vector only
     _mm256_store_pd(got[4], q0[1]), _mm256_store_pd(got[5], q1[1]);
     int forms = 8;
     for (std::size_t lane = 0; lane < 4; ++lane)

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 #include <ostream>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "layout/epoch_state.h"
@@ -16,6 +18,7 @@ namespace tarnwick::layout {
 
 // For the names of failed parametrised tests.
 void PrintTo(PowChoice pow, std::ostream* out) { *out << (pow == PowChoice::kLibrary ? "library" : "vector"); }
+void PrintTo(LaneSet set, std::ostream* out) { *out << (set == LaneSet::kAvx2 ? "AVX2" : "AVX-512"); }
 
 namespace {
 
@@ -76,20 +79,37 @@ std::vector<double> layout_with(PowChoice pow, const Graph& g, std::size_t dim, 
   return x;
 }
 
-// The plain loop, edge by edge with every check: what the lanes must equal.
-std::vector<double> plain_layout(const Graph& g, std::size_t dim, Settings run) {
+bool has_lane_set(LaneSet set) { return set == LaneSet::kAvx2 ? has_avx2_fma() : has_avx512_dq_vl(); }
+
+// A copy of the graph's embedding after `body(state)` on the epoch state of
+// that copy.
+template <class Body>
+std::vector<double> on_state(const Graph& g, std::size_t dim, Settings run, Body body) {
   std::vector<double> x = g.x;
   EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
   EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), run.negative_sample_rate);
   EpochState state(x.data(), x.size() / dim, dim, edges, schedule,
                    LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
-  for (std::uint64_t e = 0; e < run.epochs; ++e) {
-    state.begin_epoch(e);
-    for (std::size_t i = state.next_due(0); i < edges.n_edges; i = state.next_due(i + 1)) {
-      state.process_edge<false>(i);
-    }
-  }
+  body(state);
   return x;
+}
+
+// run_epochs with the lanes of `set` (which this processor has) and `pow`.
+std::vector<double> lanes_layout(LaneSet set, PowChoice pow, const Graph& g, std::size_t dim, Settings run) {
+  return on_state(g, dim, run,
+                  [&](EpochState& state) { EXPECT_TRUE(run_epochs_in_lanes(state, run.epochs, pow, set)); });
+}
+
+// The plain loop, edge by edge with every check: what the lanes must equal.
+std::vector<double> plain_layout(const Graph& g, std::size_t dim, Settings run) {
+  return on_state(g, dim, run, [&](EpochState& state) {
+    for (std::uint64_t e = 0; e < run.epochs; ++e) {
+      state.begin_epoch(e);
+      for (std::size_t i = state.next_due(0); i < state.edges.n_edges; i = state.next_due(i + 1)) {
+        state.process_edge<false>(i);
+      }
+    }
+  });
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
@@ -110,7 +130,16 @@ TEST(LayoutPaths, LibraryPowAndVectorPowGiveTheSameBits) {
   if (!has_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA: the vector pow was not compared";
 }
 
-class LayoutLanes : public ::testing::TestWithParam<PowChoice> {};
+// Each instruction set of the lanes that this processor has, with each pow.
+class LayoutLanes : public ::testing::TestWithParam<std::tuple<LaneSet, PowChoice>> {
+ protected:
+  void SetUp() override {
+    if (!has_lane_set(std::get<0>(GetParam()))) GTEST_SKIP() << "this processor lacks the instruction set";
+  }
+  std::vector<double> in_lanes(const Graph& g, std::size_t dim, Settings run) const {
+    return lanes_layout(std::get<0>(GetParam()), std::get<1>(GetParam()), g, dim, run);
+  }
+};
 
 // Either side of the size at which runs stop being booked onto ticks and
 // queue instead: both schedulers give the plain loop's bits.
@@ -120,7 +149,7 @@ TEST_P(LayoutLanes, BothSchedulersMatchThePlainLoop) {
     const std::size_t boundary = max_booked_vertices(dim);
     for (std::size_t n : {boundary, boundary + 1}) {
       const Graph g = knn_like(n, dim, 6);
-      const std::vector<double> lanes = layout_with(GetParam(), g, dim, run);
+      const std::vector<double> lanes = in_lanes(g, dim, run);
       ASSERT_TRUE(same_bits(lanes, plain_layout(g, dim, run))) << n << " " << dim;
     }
   }
@@ -133,7 +162,7 @@ TEST_P(LayoutLanes, MatchThePlainLoopOnCrowdedGraphs) {
   for (std::size_t n : {3u, 17u, 60u, 400u}) {
     for (std::size_t dim : {1u, 2u, 3u, 6u}) {
       const Graph g = knn_like(n, dim, 12);
-      const std::vector<double> lanes = layout_with(GetParam(), g, dim, run);
+      const std::vector<double> lanes = in_lanes(g, dim, run);
       ASSERT_TRUE(same_bits(lanes, plain_layout(g, dim, run))) << n << " " << dim;
     }
   }
@@ -152,7 +181,7 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
       const EpochState state(g.x.data(), g.x.size() / dim, dim, edges, schedule,
                              LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
       EXPECT_EQ(books_runs(state), period == 1.0) << dim;
-      const std::vector<double> lanes = layout_with(GetParam(), g, dim, run);
+      const std::vector<double> lanes = in_lanes(g, dim, run);
       ASSERT_TRUE(same_bits(lanes, plain_layout(g, dim, run))) << period << " " << dim;
     }
   }
@@ -164,17 +193,37 @@ TEST_P(LayoutLanes, MatchThePlainLoopWhereFewEdgesAreDue) {
   const Settings run{0.895, 5, 60};
   for (std::size_t dim : {2u, 5u}) {
     const Graph g = with_periods(knn_like(300, dim, 6), {7.25, 19.0, 45.5, 13.0, 30.0, 58.75});
-    ASSERT_TRUE(same_bits(layout_with(GetParam(), g, dim, run), plain_layout(g, dim, run))) << dim;
+    ASSERT_TRUE(same_bits(in_lanes(g, dim, run), plain_layout(g, dim, run))) << dim;
     const Graph mixed = with_periods(knn_like(300, dim, 6), {0.75, 1.0, 33.0, 50.0});
-    ASSERT_TRUE(same_bits(layout_with(GetParam(), mixed, dim, run), plain_layout(mixed, dim, run))) << dim;
+    ASSERT_TRUE(same_bits(in_lanes(mixed, dim, run), plain_layout(mixed, dim, run))) << dim;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pow, LayoutLanes,
-                         ::testing::Values(PowChoice::kLibrary, PowChoice::kVector),
-                         [](const ::testing::TestParamInfo<PowChoice>& info) {
-                           return info.param == PowChoice::kLibrary ? "Library" : "Vector";
+INSTANTIATE_TEST_SUITE_P(SetAndPow, LayoutLanes,
+                         ::testing::Combine(::testing::Values(LaneSet::kAvx2, LaneSet::kAvx512),
+                                            ::testing::Values(PowChoice::kLibrary, PowChoice::kVector)),
+                         [](const ::testing::TestParamInfo<std::tuple<LaneSet, PowChoice>>& info) {
+                           return std::string(std::get<0>(info.param) == LaneSet::kAvx2 ? "Avx2" : "Avx512") +
+                                  (std::get<1>(info.param) == PowChoice::kLibrary ? "Library" : "Vector");
                          });
+
+// The module's choice is the widest set the processor has, and a set it
+// lacks is refused with the embedding untouched.
+TEST(LayoutLaneSets, TheWidestAvailableIsChosenAndAMissingOneRefused) {
+  const std::size_t dim = 2;
+  const Graph g = knn_like(200, dim, 6);
+  const Settings run{0.895, 5, 3};
+  EXPECT_TRUE(same_bits(layout_with(PowChoice::kLibrary, g, dim, run),
+                        has_avx2_fma() ? lanes_layout(widest_lane_set(), PowChoice::kLibrary, g, dim, run)
+                                       : plain_layout(g, dim, run)));
+  for (LaneSet set : {LaneSet::kAvx2, LaneSet::kAvx512}) {
+    if (has_lane_set(set)) continue;
+    const std::vector<double> x = on_state(g, dim, run, [&](EpochState& state) {
+      EXPECT_FALSE(run_epochs_in_lanes(state, run.epochs, PowChoice::kVector, set));
+    });
+    EXPECT_TRUE(same_bits(x, g.x));
+  }
+}
 
 }  // namespace
 }  // namespace tarnwick::layout

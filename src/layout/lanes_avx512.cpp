@@ -1,0 +1,20 @@
+// The lanes compiled with AVX-512 (F, DQ and VL) allowed: the same
+// operations as the AVX2 lanes, held in twice as many vector registers, so
+// that fewer values spill, and pow(s, b - 1) only in groups that attract.
+// Run only where the processor has AVX-512.
+#if defined(__x86_64__)
+#define TARNWICK_LANE_ISA "avx2,fma,avx512f,avx512dq,avx512vl"
+#define TARNWICK_SECOND_POWER_WHERE_ATTRACTING 1
+#endif
+
+#include "layout/lane_runs.h"
+
+#if defined(__x86_64__)
+namespace tarnwick::layout {
+
+bool run_epochs_in_avx512_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
+  return run_lanes_of_width(state, n_epochs, vector_pow);
+}
+
+}  // namespace tarnwick::layout
+#endif

@@ -70,7 +70,7 @@ struct Settings {
 std::vector<double> layout_with(PowChoice pow, const Graph& g, std::size_t dim, Settings run) {
   std::vector<double> x = g.x;
   EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
-  EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), run.negative_sample_rate);
+  EdgeSchedule schedule = build_edge_schedule(edges, g.x.size() / dim, run.negative_sample_rate);
   const LayoutParams params{run.epochs, 1.577, run.b, 1.0, 1.0, 3};
   run_epochs(x.data(), x.size() / dim, dim, edges, schedule, params, pow);
   return x;
@@ -80,7 +80,7 @@ std::vector<double> layout_with(PowChoice pow, const Graph& g, std::size_t dim, 
 std::vector<double> plain_layout(const Graph& g, std::size_t dim, Settings run) {
   std::vector<double> x = g.x;
   EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
-  EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), run.negative_sample_rate);
+  EdgeSchedule schedule = build_edge_schedule(edges, g.x.size() / dim, run.negative_sample_rate);
   EpochState state(x.data(), x.size() / dim, dim, edges, schedule,
                    LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
   for (std::uint64_t e = 0; e < run.epochs; ++e) {
@@ -148,7 +148,7 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
     for (double period : {1.0, 2.0}) {
       Graph g = with_periods(knn, {period});
       EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
-      EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), run.negative_sample_rate);
+      EdgeSchedule schedule = build_edge_schedule(edges, g.x.size() / dim, run.negative_sample_rate);
       const EpochState state(g.x.data(), g.x.size() / dim, dim, edges, schedule,
                              LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
       EXPECT_EQ(books_runs(state), period == 1.0) << dim;

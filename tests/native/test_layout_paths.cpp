@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <ostream>
 #include <vector>
 
@@ -159,14 +160,19 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
 }
 
 // Epochs in which no edge is due, edges first due late in the run, and
-// edges due in every epoch side by side.
+// edges due in every epoch side by side; edges never due (and NaN periods,
+// due every epoch) among them; booked and queued.
 TEST_P(LayoutLanes, MatchThePlainLoopWhereFewEdgesAreDue) {
   const Settings run{0.895, 5, 60};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
   for (std::size_t dim : {2u, 5u}) {
-    const Graph g = with_periods(knn_like(300, dim, 6), {7.25, 19.0, 45.5, 13.0, 30.0, 58.75});
-    ASSERT_TRUE(same_bits(layout_with(GetParam(), g, dim, run), plain_layout(g, dim, run))) << dim;
-    const Graph mixed = with_periods(knn_like(300, dim, 6), {0.75, 1.0, 33.0, 50.0});
-    ASSERT_TRUE(same_bits(layout_with(GetParam(), mixed, dim, run), plain_layout(mixed, dim, run))) << dim;
+    for (std::size_t n : {std::size_t{300}, max_booked_vertices(dim) + 1}) {
+      const Graph g = with_periods(knn_like(n, dim, 6), {7.25, 19.0, 45.5, 13.0, 30.0, 58.75});
+      ASSERT_TRUE(same_bits(layout_with(GetParam(), g, dim, run), plain_layout(g, dim, run))) << dim;
+      const Graph mixed = with_periods(knn_like(n, dim, 6), {0.75, 1.0, 33.0, 50.0, 0.0, -inf, inf, 1e300, nan});
+      ASSERT_TRUE(same_bits(layout_with(GetParam(), mixed, dim, run), plain_layout(mixed, dim, run))) << dim;
+    }
   }
 }
 

@@ -323,3 +323,16 @@ def test_chained_heads_match_reference(dim):
     assert matches_reference(embedding, head, tail, eps, 8, 1.577, 0.895, 1.0, 7, 1.0, 3)
     # Backwards too: each run's tail is the head of a run already booked.
     assert matches_reference(embedding, head, (head - 1) % n, eps, 8, 1.577, 0.895, 1.0, 7, 1.0, 4)
+
+
+# Nothing is due before epoch 37; some edges are never due (their rows out
+# of range: they must not be read), and some wait past the last epoch.
+@pytest.mark.parametrize("dim, b, rate", [(2, 0.895, 5), (3, 1.0, 255)])
+def test_late_and_never_due_edges_match_reference(dim, b, rate):
+    rng = np.random.default_rng(dim)
+    embedding, head, tail, eps = sorted_graph(rng, 500, 6, dim,
+                                              periods=(37.5, 41.0, 61.25, 0.0, -np.inf, np.inf, 1e300))
+    never = eps <= 0.0
+    head[never] = 10**9
+    tail[never] = -5
+    assert matches_reference(embedding, head, tail, eps, 70, 1.577, b, 1.0, rate, 1.0, dim)

@@ -44,10 +44,9 @@ PyObject* optimize_layout_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     const FlatView<std::int64_t> tail_view = as_contiguous_slice<std::int64_t>(tail);
     const FlatView<double> eps_view = as_contiguous_slice<double>(epochs_per_sample);
 
-    layout::EdgeSchedule schedule =
-        layout::build_edge_schedule(eps_view.data, eps_view.len, negative_sample_rate);
     const layout::EdgeList edges{head_view.data, head_view.len, tail_view.data,
                                  tail_view.len, eps_view.data,  eps_view.len};
+    layout::EdgeSchedule schedule = layout::build_edge_schedule(edges, n_vertices, negative_sample_rate);
     without_interpreter_lock([&] {
       const auto pow = exact_pow_vector_enabled() ? layout::PowChoice::kVector : layout::PowChoice::kLibrary;
       layout::run_epochs(working.data(), n_vertices, dim, edges, schedule, params, pow);

@@ -125,8 +125,7 @@ class EpochState {
         dim(dim),
         edges(edges),
         next_sample(schedule.next_sample_epoch.data()),
-        next_neg(schedule.next_neg_sample_epoch.data()),
-        neg_period(schedule.neg_sample_period.data()),
+        times(schedule.times.data()),
         consts(p),
         samples(SplitMix64::for_layout(p.seed), n_vertices, x, dim),
         n_epochs_(p.n_epochs),
@@ -139,47 +138,40 @@ class EpochState {
     push = alpha * kCoincidentGradient;
   }
 
-  // Whether an edge with this epochs_per_sample and next sample epoch is due
-  // now. Written as the two negated comparisons so that NaN counts as due.
-  static bool is_due(double epochs_per_sample, double next_sample_epoch, double now) {
-    return !(epochs_per_sample <= 0.0) && !(next_sample_epoch > now);
-  }
+  // Whether an edge with this next sample epoch is due now (see
+  // EdgeSchedule). Negated, so that NaN counts as due.
+  static bool is_due(double next_sample_epoch, double now) { return !(next_sample_epoch > now); }
 
 #if defined(__x86_64__)
   // is_due for two edges: all bits of a lane set where due.
-  static __m128d is_due2(__m128d epochs_per_sample, __m128d next_sample_epoch, __m128d now) {
-    return _mm_and_pd(_mm_cmpnle_pd(epochs_per_sample, _mm_setzero_pd()),
-                      _mm_cmpngt_pd(next_sample_epoch, now));
-  }
+  static __m128d is_due2(__m128d next_sample_epoch, __m128d now) { return _mm_cmpngt_pd(next_sample_epoch, now); }
 #endif
 
   // The first due edge at or after i. Only processing edge i changes its
   // own entries, so the next due edge can be found before edge i is
   // processed.
   std::size_t next_due(std::size_t i) const {
-    const double* eps = edges.epochs_per_sample;
     const double* next = next_sample;
     const double now = epoch_f;
     const std::size_t n = edges.n_edges;
-    while (i < n && !is_due(eps[i], next[i], now)) ++i;
+    while (i < n && !is_due(next[i], now)) ++i;
     return i;
   }
 
-  std::uint64_t negative_samples_due(std::size_t i) const {
-    return negative_sample_count((epoch_f - next_neg[i]) / neg_period[i]);
+  std::uint64_t negative_samples_due(const EdgeTimes& t) const {
+    return negative_sample_count((epoch_f - t.next_neg_sample_epoch) / t.neg_sample_period);
   }
 
   // Moves edge i's schedule on past this epoch, in which it drew n_neg
   // negative samples.
-  void advance_schedule(std::size_t i, std::uint64_t n_neg) {
-    next_sample[i] = next_sample[i] + edges.epochs_per_sample[i];
-    next_neg[i] = next_neg[i] + neg_period[i] * static_cast<double>(n_neg);
+  void advance_schedule(std::size_t i, EdgeTimes& t, std::uint64_t n_neg) {
+    next_sample[i] = next_sample[i] + t.epochs_per_sample;
+    t.next_neg_sample_epoch = t.next_neg_sample_epoch + t.neg_sample_period * static_cast<double>(n_neg);
   }
 
   // One due edge, exactly in the order of the algorithm, with every check.
   template <bool kUnitB>
   void process_edge(std::size_t i) {
-    const double* eps = edges.epochs_per_sample;
     const std::int64_t head_row = edges.head[checked_index(edges.head_len, i)];
     const std::int64_t tail_row = edges.tail[checked_index(edges.tail_len, i)];
     double* xj = nullptr;
@@ -199,11 +191,12 @@ class EpochState {
       }
     }
 
-    const std::uint64_t n_neg = negative_samples_due(i);
+    EdgeTimes& t = times[i];
+    const std::uint64_t n_neg = negative_samples_due(t);
     if (n_neg > kMaxNegativeSamplesPerEdge) [[unlikely]] {
-      too_many_negative_samples(n_neg, i, epoch, eps[i]);
+      too_many_negative_samples(n_neg, i, epoch, t.epochs_per_sample);
     }
-    advance_schedule(i, n_neg);
+    advance_schedule(i, t, n_neg);
     for (std::uint64_t r = 0; r < n_neg; ++r) {
       const std::uint64_t sample_row = samples.next();
       if (sample_row == static_cast<std::uint64_t>(head_row) || dim == 0) continue;
@@ -227,8 +220,7 @@ class EpochState {
   const std::size_t dim;
   const EdgeList& edges;
   double* const next_sample;
-  double* const next_neg;
-  const double* const neg_period;
+  EdgeTimes* const times;
   const GradientConstants consts;
   SampleQueue samples;
 

@@ -39,12 +39,13 @@ double steps_per_epoch(const EpochState& state) {
   constexpr std::size_t kEdgesLooked = std::size_t{1} << 12;
   const std::size_t n_edges = state.edges.n_edges;
   const std::size_t stride = n_edges > kEdgesLooked ? n_edges / kEdgesLooked : 1;
-  const double* eps = state.edges.epochs_per_sample;
   double steps = 0.0;
   for (std::size_t i = 0; i < n_edges; i += stride) {
-    if (!(eps[i] > 0.0) || !(state.neg_period[i] > 0.0)) continue;
-    const double attractions = eps[i] >= 1.0 ? 1.0 / eps[i] : 1.0;
-    steps += attractions + std::min(1.0 / state.neg_period[i], double{PlannedRun::kMaxSteps});
+    const double eps = state.times[i].epochs_per_sample;
+    const double neg_period = state.times[i].neg_sample_period;
+    if (!(eps > 0.0) || !(neg_period > 0.0)) continue;
+    const double attractions = eps >= 1.0 ? 1.0 / eps : 1.0;
+    steps += attractions + std::min(1.0 / neg_period, double{PlannedRun::kMaxSteps});
   }
   return steps * static_cast<double>(stride);
 }

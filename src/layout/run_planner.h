@@ -40,7 +40,7 @@ struct PlannedRun {
 class RunPlanner {
  public:
   // Rows are coded in 31 bits.
-  static constexpr std::uint64_t kMaxVertices = std::uint64_t{1} << 31;
+  static constexpr std::uint64_t kMaxVertices = kMaxLaneVertices;
   static_assert(PlannedRun::row_of(PlannedRun::attraction(kMaxVertices - 1)) == kMaxVertices - 1);
 
   // `side_table` holds the entry of `entry_bytes` per vertex that the caller
@@ -59,6 +59,7 @@ class RunPlanner {
     cursor_ = 0;
     stopped_ = false;
     block_ = kNoBlock;
+    masked_end_ = 0;
   }
 
   bool stopped() const { return stopped_; }
@@ -79,39 +80,35 @@ class RunPlanner {
   // the very next due edge is such an edge or there is none.
   bool plan(PlannedRun& run) {
     EpochState& st = state_;
-    const EdgeList& edges = st.edges;
-    const auto n = static_cast<std::uint64_t>(st.n_vertices);
+    const std::size_t n_edges_all = st.edges.n_edges;
+    EdgeTimes* const times = st.times;
     std::uint32_t tails[PlannedRun::kMaxSteps];
     std::uint64_t samples_of[PlannedRun::kMaxSteps];
     std::size_t n_edges = 0;
     std::uint64_t n_samples = 0;
-    std::int64_t head_row = -1;
+    std::uint32_t head_row = 0;
     const RowFetch fetch = row_fetch();
     for (;;) {
       const std::size_t i = next_due();
-      if (i >= edges.n_edges || i >= edges.head_len || i >= edges.tail_len) break;
-      const std::int64_t j = edges.head[i];
-      const std::int64_t tail_row = edges.tail[i];
-      if (j < 0 || tail_row < 0 || static_cast<std::uint64_t>(j) >= n ||
-          static_cast<std::uint64_t>(tail_row) >= n || tail_row == j) {
-        break;
-      }
-      if (n_edges > 0 && j != head_row) break;
-      const std::uint64_t n_neg = st.negative_samples_due(i);
+      if (i >= n_edges_all) break;
+      EdgeTimes& t = times[i];
+      const std::uint32_t j = t.head;
+      if (j == EdgeTimes::kCheckedRow || (n_edges > 0 && j != head_row)) break;
+      const std::uint64_t n_neg = st.negative_samples_due(t);
       // Room for the edge and all its samples, none of them dropped.
       if (n_neg >= PlannedRun::kMaxSteps - (n_edges + n_samples)) break;
 
       if (n_edges == 0) {
         head_row = j;
-        run.head_row = static_cast<std::uint32_t>(j);
-        fetch.row(run.head_row);
+        run.head_row = j;
+        fetch.row(j);
       }
-      tails[n_edges] = static_cast<std::uint32_t>(tail_row);
+      tails[n_edges] = t.tail;
       samples_of[n_edges] = n_neg;
       ++n_edges;
       n_samples += n_neg;
-      fetch.row(static_cast<std::uint32_t>(tail_row));
-      st.advance_schedule(i, n_neg);
+      fetch.row(t.tail);
+      st.advance_schedule(i, t, n_neg);
       cursor_ = i + 1;
     }
     if (n_edges == 0) {
@@ -142,12 +139,14 @@ class RunPlanner {
   }
 
  private:
-  // Edges are looked at in blocks of one bit each in a 64-bit word, and
-  // fetched early a cache line of 8-byte entries at a time.
+  // Edges are looked at in blocks of one bit each in a 64-bit word.
   static constexpr std::size_t kBlockEdges = 64;
-  static constexpr std::size_t kEntriesPerLine = 8;
-  static_assert(kBlockEdges == 8 * sizeof(std::uint64_t) && kBlockEdges % kEntriesPerLine == 0);
-  static_assert(sizeof(double) == 8 && sizeof(std::int64_t) == 8);
+  static_assert(kBlockEdges == 8 * sizeof(std::uint64_t));
+  // The due edges' records are fetched early this many blocks ahead, their
+  // next sample epochs (which say which are due) this many more.
+  static constexpr std::size_t kBlocksAhead = 2;
+  static constexpr std::size_t kKeysAhead = 2;
+  static constexpr std::size_t kKeysPerLine = 64 / sizeof(double);
 
   // The first due edge at or after the cursor, from a bit mask of the due
   // edges of its block: an edge's due time changes only when it is
@@ -165,10 +164,29 @@ class RunPlanner {
     }
   }
 
+  // Masks are worked out kBlocksAhead blocks before their block is reached
+  // (blocks are reached in order), so that the records of its due edges can
+  // be fetched: reads at due edges alone have gaps that keep the hardware
+  // from streaming them in time.
   void load_block(std::size_t base) {
-    const EdgeList& edges = state_.edges;
-    const std::size_t count = edges.n_edges - base < kBlockEdges ? edges.n_edges - base : kBlockEdges;
-    const double* eps = edges.epochs_per_sample + base;
+    const std::size_t n = state_.edges.n_edges;
+    if (masked_end_ < base) masked_end_ = base;
+    const std::size_t end = base + (kBlocksAhead + 1) * kBlockEdges;
+    for (; masked_end_ < end && masked_end_ < n; masked_end_ += kBlockEdges) {
+      const std::uint64_t due = due_mask(masked_end_);
+      masks_[mask_slot(masked_end_)] = due;
+      fetch_records(masked_end_, due);
+      fetch_keys(masked_end_ + kKeysAhead * kBlockEdges);
+    }
+    due_ = masks_[mask_slot(base)];
+    block_ = base;
+  }
+
+  static std::size_t mask_slot(std::size_t base) { return (base / kBlockEdges) % (kBlocksAhead + 1); }
+
+  std::uint64_t due_mask(std::size_t base) const {
+    const std::size_t n = state_.edges.n_edges;
+    const std::size_t count = n - base < kBlockEdges ? n - base : kBlockEdges;
     const double* next = state_.next_sample + base;
     const double now = state_.epoch_f;
     std::uint64_t due = 0;
@@ -176,32 +194,24 @@ class RunPlanner {
 #if defined(__x86_64__)
     const __m128d now2 = _mm_set1_pd(now);
     for (; k + 2 <= count; k += 2) {
-      const __m128d is_due = EpochState::is_due2(_mm_loadu_pd(eps + k), _mm_loadu_pd(next + k), now2);
-      due |= static_cast<std::uint64_t>(_mm_movemask_pd(is_due)) << k;
+      due |= static_cast<std::uint64_t>(_mm_movemask_pd(EpochState::is_due2(_mm_loadu_pd(next + k), now2)))
+             << k;
     }
 #endif
-    for (; k < count; ++k) due |= static_cast<std::uint64_t>(EpochState::is_due(eps[k], next[k], now)) << k;
-    due_ = due;
-    block_ = base;
-    fetch_block(base + kBlocksAhead * kBlockEdges);
+    for (; k < count; ++k) due |= static_cast<std::uint64_t>(EpochState::is_due(next[k], now)) << k;
+    return due;
   }
 
-  // The edge arrays are read in order, but the reads at due edges alone have
-  // gaps that keep the hardware from streaming them in time. (Helpers that
-  // only prefetch are inlined by force: GCC takes them for pure and drops
-  // the calls.)
-  [[gnu::always_inline]] void fetch_block(std::size_t base) const {
-    const EdgeList& edges = state_.edges;
-    const std::size_t end = base + kBlockEdges;
-    if (end > edges.n_edges || end > edges.head_len || end > edges.tail_len) return;
-    for (std::size_t k = 0; k < kBlockEdges; k += kEntriesPerLine) {
-      __builtin_prefetch(edges.head + base + k, 0, 3);
-      __builtin_prefetch(edges.tail + base + k, 0, 3);
-      __builtin_prefetch(edges.epochs_per_sample + base + k, 0, 3);
-      __builtin_prefetch(state_.next_sample + base + k, 1, 3);
-      __builtin_prefetch(state_.next_neg + base + k, 1, 3);
-      __builtin_prefetch(state_.neg_period + base + k, 0, 3);
-    }
+  // (Helpers that only prefetch are inlined by force: GCC takes them for
+  // pure and drops the calls.)
+  [[gnu::always_inline]] void fetch_records(std::size_t base, std::uint64_t due) const {
+    const EdgeTimes* const times = state_.times + base;
+    for (; due != 0; due &= due - 1) __builtin_prefetch(times + __builtin_ctzll(due), 1, 3);
+  }
+
+  [[gnu::always_inline]] void fetch_keys(std::size_t base) const {
+    if (base + kBlockEdges > state_.edges.n_edges) return;
+    for (std::size_t k = 0; k < kBlockEdges; k += kKeysPerLine) __builtin_prefetch(state_.next_sample + base + k, 1, 3);
   }
 
   // What fetching a row early needs, copied into locals: through the
@@ -225,7 +235,6 @@ class RunPlanner {
             fetch_rows_};
   }
 
-  static constexpr std::size_t kBlocksAhead = 2;
   static constexpr std::size_t kNoBlock = ~std::size_t{0};
 
   EpochState& state_;
@@ -237,6 +246,8 @@ class RunPlanner {
   bool stopped_ = false;
   std::size_t block_ = kNoBlock;  // the first edge of the block in due_
   std::uint64_t due_ = 0;
+  std::size_t masked_end_ = 0;  // the blocks below it have their masks in masks_
+  std::uint64_t masks_[kBlocksAhead + 1] = {};
 };
 
 }  // namespace tarnwick::layout

@@ -1,6 +1,7 @@
 // The schedule, and the choice between the lane path and the plain checked loop for a whole run.
 #include "layout/sgd.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -44,15 +45,27 @@ void run_epochs_plain(EpochState& state, std::uint64_t n_epochs) {
 
 }  // namespace
 
-EdgeSchedule build_edge_schedule(const double* epochs_per_sample, std::size_t n_edges,
+EdgeSchedule build_edge_schedule(const EdgeList& edges, std::size_t n_vertices,
                                  std::uint64_t negative_sample_rate) {
-  EdgeSchedule s{Buffer<double>::uninitialized(n_edges), Buffer<double>::uninitialized(n_edges),
-                 Buffer<double>::uninitialized(n_edges)};
+  const std::size_t n_edges = edges.n_edges;
+  EdgeSchedule s{Buffer<double>::uninitialized(n_edges), Buffer<EdgeTimes>::uninitialized(n_edges)};
   const double r = static_cast<double>(negative_sample_rate >= 1 ? negative_sample_rate : 1);
+  const std::uint64_t row_end = n_vertices < kMaxLaneVertices ? n_vertices : kMaxLaneVertices;
   for (std::size_t i = 0; i < n_edges; ++i) {
-    s.neg_sample_period[i] = epochs_per_sample[i] / r;
-    s.next_sample_epoch[i] = epochs_per_sample[i];
-    s.next_neg_sample_epoch[i] = s.neg_sample_period[i];
+    const double eps = edges.epochs_per_sample[i];
+    const double period = eps / r;
+    s.next_sample_epoch[i] = eps <= 0.0 ? HUGE_VAL : eps;
+    std::uint32_t head = EdgeTimes::kCheckedRow;
+    std::uint32_t tail = EdgeTimes::kCheckedRow;
+    if (i < edges.head_len && i < edges.tail_len) {
+      const auto j = static_cast<std::uint64_t>(edges.head[i]);
+      const auto k = static_cast<std::uint64_t>(edges.tail[i]);
+      if (j < row_end && k < row_end && j != k) {
+        head = static_cast<std::uint32_t>(j);
+        tail = static_cast<std::uint32_t>(k);
+      }
+    }
+    s.times[i] = EdgeTimes{period, period, eps, head, tail};
   }
   return s;
 }

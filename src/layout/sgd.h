@@ -9,17 +9,6 @@
 
 namespace tarnwick::layout {
 
-struct EdgeSchedule {
-  Buffer<double> neg_sample_period;
-  Buffer<double> next_sample_epoch;
-  Buffer<double> next_neg_sample_epoch;
-};
-
-// Built with the interpreter lock held, so that nothing run_epochs needs can
-// fail to be allocated there (what it allocates, it can do without).
-EdgeSchedule build_edge_schedule(const double* epochs_per_sample, std::size_t n_edges,
-                                 std::uint64_t negative_sample_rate);
-
 struct EdgeList {
   const std::int64_t* head;
   std::size_t head_len;
@@ -28,6 +17,37 @@ struct EdgeList {
   const double* epochs_per_sample;
   std::size_t n_edges;
 };
+
+// The lanes code rows in 31 bits.
+inline constexpr std::uint64_t kMaxLaneVertices = std::uint64_t{1} << 31;
+
+// What a due edge reads and advances besides its next sample epoch, in one
+// 32-byte record, so that it costs one cache line. The rows are copied for
+// the planner: kCheckedRow where the edge must take the checked path (a row
+// out of range or missing, a self-loop).
+struct alignas(32) EdgeTimes {
+  static constexpr std::uint32_t kCheckedRow = ~std::uint32_t{0};
+
+  double next_neg_sample_epoch;
+  double neg_sample_period;
+  double epochs_per_sample;
+  std::uint32_t head;
+  std::uint32_t tail;
+};
+static_assert(sizeof(EdgeTimes) == 32);
+
+// next_sample_epoch is apart: finding the due edges scans it alone. An edge
+// that is never due (epochs_per_sample not NaN and not above 0) has it +inf,
+// so that being due is just !(next_sample_epoch > epoch).
+struct EdgeSchedule {
+  Buffer<double> next_sample_epoch;
+  Buffer<EdgeTimes> times;
+};
+
+// Built with the interpreter lock held, so that nothing run_epochs needs can
+// fail to be allocated there (what it allocates, it can do without).
+EdgeSchedule build_edge_schedule(const EdgeList& edges, std::size_t n_vertices,
+                                 std::uint64_t negative_sample_rate);
 
 struct LayoutParams {
   std::uint64_t n_epochs;

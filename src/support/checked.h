@@ -54,6 +54,7 @@ class Buffer {
 
   static Buffer zeroed(std::size_t count,
                        std::source_location where = std::source_location::current()) {
+    static_assert(alignof(T) <= alignof(std::max_align_t), "calloc does not over-align");
     checked_buffer_bytes<T>(count, where);
     Buffer b;
     if (count == 0) return b;
@@ -68,7 +69,12 @@ class Buffer {
     std::size_t bytes = checked_buffer_bytes<T>(count, where);
     Buffer b;
     if (count == 0) return b;
-    b.data_ = static_cast<T*>(std::malloc(bytes));
+    if constexpr (alignof(T) > alignof(std::max_align_t)) {
+      // bytes is a multiple of sizeof(T), hence of the alignment, as aligned_alloc requires.
+      b.data_ = static_cast<T*>(std::aligned_alloc(alignof(T), bytes));
+    } else {
+      b.data_ = static_cast<T*>(std::malloc(bytes));
+    }
     if (b.data_ == nullptr) throw std::bad_alloc();
     b.size_ = count;
     return b;

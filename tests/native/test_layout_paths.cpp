@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -73,7 +74,7 @@ struct Settings {
 std::vector<double> layout_with(PowChoice pow, const Graph& g, std::size_t dim, Settings run) {
   std::vector<double> x = g.x;
   EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
-  EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), run.negative_sample_rate);
+  EdgeSchedule schedule = build_edge_schedule(edges, g.x.size() / dim, run.negative_sample_rate);
   const LayoutParams params{run.epochs, 1.577, run.b, 1.0, 1.0, 3};
   run_epochs(x.data(), x.size() / dim, dim, edges, schedule, params, pow);
   return x;
@@ -87,7 +88,7 @@ template <class Body>
 std::vector<double> on_state(const Graph& g, std::size_t dim, Settings run, Body body) {
   std::vector<double> x = g.x;
   EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
-  EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), run.negative_sample_rate);
+  EdgeSchedule schedule = build_edge_schedule(edges, g.x.size() / dim, run.negative_sample_rate);
   EpochState state(x.data(), x.size() / dim, dim, edges, schedule,
                    LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
   body(state);
@@ -177,7 +178,7 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
     for (double period : {1.0, 2.0}) {
       Graph g = with_periods(knn, {period});
       EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
-      EdgeSchedule schedule = build_edge_schedule(g.eps.data(), g.eps.size(), run.negative_sample_rate);
+      EdgeSchedule schedule = build_edge_schedule(edges, g.x.size() / dim, run.negative_sample_rate);
       const EpochState state(g.x.data(), g.x.size() / dim, dim, edges, schedule,
                              LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
       EXPECT_EQ(books_runs(state), period == 1.0) << dim;
@@ -188,14 +189,19 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
 }
 
 // Epochs in which no edge is due, edges first due late in the run, and
-// edges due in every epoch side by side.
+// edges due in every epoch side by side; edges never due (and NaN periods,
+// due every epoch) among them; booked and queued.
 TEST_P(LayoutLanes, MatchThePlainLoopWhereFewEdgesAreDue) {
   const Settings run{0.895, 5, 60};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
   for (std::size_t dim : {2u, 5u}) {
-    const Graph g = with_periods(knn_like(300, dim, 6), {7.25, 19.0, 45.5, 13.0, 30.0, 58.75});
-    ASSERT_TRUE(same_bits(in_lanes(g, dim, run), plain_layout(g, dim, run))) << dim;
-    const Graph mixed = with_periods(knn_like(300, dim, 6), {0.75, 1.0, 33.0, 50.0});
-    ASSERT_TRUE(same_bits(in_lanes(mixed, dim, run), plain_layout(mixed, dim, run))) << dim;
+    for (std::size_t n : {std::size_t{300}, max_booked_vertices(dim) + 1}) {
+      const Graph g = with_periods(knn_like(n, dim, 6), {7.25, 19.0, 45.5, 13.0, 30.0, 58.75});
+      ASSERT_TRUE(same_bits(in_lanes(g, dim, run), plain_layout(g, dim, run))) << dim;
+      const Graph mixed = with_periods(knn_like(n, dim, 6), {0.75, 1.0, 33.0, 50.0, 0.0, -inf, inf, 1e300, nan});
+      ASSERT_TRUE(same_bits(in_lanes(mixed, dim, run), plain_layout(mixed, dim, run))) << dim;
+    }
   }
 }
 

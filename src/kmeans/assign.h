@@ -68,11 +68,14 @@ namespace assign_detail {
 // a time; centroids in lanes take `rows_one_vector` rows against one vector
 // of centroids, or `rows_two_vectors` rows against two. A tile's
 // accumulators, with the registers that feed them, fit the register file.
+// Rows of at most four columns take `narrow_vectors` vectors of rows, one
+// centroid at a time.
 struct TileShape {
   std::size_t row_vectors;
   std::size_t centroids;
   std::size_t rows_one_vector;
   std::size_t rows_two_vectors;
+  std::size_t narrow_vectors;
 };
 
 // The first-level cache rule of rows in lanes. A group of rows, rearranged,

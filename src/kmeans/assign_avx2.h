@@ -16,8 +16,10 @@ namespace {
 struct Avx2 : lanes::LaneOps<lanes::Ymm> {
   // Two row vectors by five centroids: ten accumulators of the sixteen
   // registers, the rest holding the rows and a broadcast. Centroids in lanes:
-  // ten accumulators again (ten rows by one vector, five by two).
-  static constexpr TileShape kTiles{2, 5, 10, 5};
+  // ten accumulators again (ten rows by one vector, five by two). Narrow
+  // rows: three vectors, whose columns, bests and labels take most of the
+  // registers, the rest holding one centroid's broadcasts and chains.
+  static constexpr TileShape kTiles{2, 5, 10, 5, 3};
   static F set1(float x) { return _mm256_set1_ps(x); }
   static F fma(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   // The compilers' own vector comparison (ordered, as _CMP_LT_OQ), whose
@@ -30,6 +32,7 @@ struct Avx2 : lanes::LaneOps<lanes::Ymm> {
         _mm256_blendv_ps(_mm256_castsi256_ps(b), _mm256_castsi256_ps(a), m));
   }
   static I set1_label(Label j) { return _mm256_set1_epi32(j); }
+  static I add_labels(I a, I b) { return _mm256_add_epi32(a, b); }
   static void columns8(const float* rows, std::size_t stride, F column[8]) {
     lanes::columns8x8(rows, stride, column);
   }

@@ -16,14 +16,15 @@ namespace {
 struct Avx512 : lanes::LaneOps<lanes::Zmm> {
   // Four row vectors by five centroids: twenty accumulators of the
   // thirty-two registers. Centroids in lanes: sixteen (sixteen rows by one
-  // vector, eight by two).
-  static constexpr TileShape kTiles{4, 5, 16, 8};
+  // vector, eight by two). Narrow rows: four vectors.
+  static constexpr TileShape kTiles{4, 5, 16, 8, 4};
   static F set1(float x) { return _mm512_set1_ps(x); }
   static F fma(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
   static Mask less(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
   static F select(Mask m, F a, F b) { return _mm512_mask_blend_ps(m, b, a); }
   static I select(Mask m, I a, I b) { return _mm512_mask_blend_epi32(m, b, a); }
   static I set1_label(Label j) { return _mm512_set1_epi32(j); }
+  static I add_labels(I a, I b) { return _mm512_add_epi32(a, b); }
   static void columns8(const float* rows, std::size_t stride, F column[8]) {
     lanes::columns16x8(rows, stride, column);
   }

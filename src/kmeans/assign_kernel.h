@@ -19,6 +19,7 @@
 // V provides: kWidth; types F (floats), I (int32 labels), Mask; zero,
 // load, set1, fma(a, b, c) = a·b + c rounded once, add, sub, less (ordered
 // a < b), select(mask, a, b) = mask ? a : b for F and I, set1_label,
+// add_labels (lanewise int32 sums),
 // store, store_labels, load_labels; kTiles (its TileShape); optionally columns8 (see
 // rearrange), columns<D> (see NarrowRows), and least_lane (the least of W
 // floats, none NaN) with equal_bits (bit r set where lane r of a equals lane
@@ -96,6 +97,18 @@ inline void each_row_group(std::size_t rows, Group&& group, Row&& row) {
   each_row_group<G, W>(rows, G, group, row);
 }
 
+// Folds one centroid's score, from its chain acc, into a row vector's
+// running best and label: the contract's strict scan, lane by lane.
+template <class V>
+[[gnu::always_inline]] inline void fold_score(typename V::F acc, typename V::F norm,
+                                              typename V::I index, typename V::F& best,
+                                              typename V::I& label) {
+  const typename V::F score = V::sub(norm, V::add(acc, acc));
+  const auto lt = V::less(score, best);
+  best = V::select(lt, score, best);
+  label = V::select(lt, index, label);
+}
+
 // Folds the scores of centroids j0 .. j0 + MM - 1 (acc their chains, for
 // NV row vectors) into each row's running best and label.
 template <class V, std::size_t NV, std::size_t MM>
@@ -108,12 +121,7 @@ template <class V, std::size_t NV, std::size_t MM>
     const typename V::F norm = V::set1(norms[j0 + m]);
     const typename V::I index = V::set1_label(static_cast<Label>(j0 + m));
 #pragma GCC unroll 8
-    for (std::size_t g = 0; g < NV; ++g) {
-      const typename V::F score = V::sub(norm, V::add(acc[g][m], acc[g][m]));
-      const auto lt = V::less(score, best[g]);
-      best[g] = V::select(lt, score, best[g]);
-      label[g] = V::select(lt, index, label[g]);
-    }
+    for (std::size_t g = 0; g < NV; ++g) fold_score<V>(acc[g][m], norm, index, best[g], label[g]);
   }
 }
 
@@ -288,12 +296,7 @@ struct FusedAssign {
 // columns go straight into registers (V::columns<D> where V has it) and
 // stay there across all k centroids, with no panel and no loop over l.
 inline constexpr std::size_t kNarrowMax = 4;
-// Centroids a narrow tile takes at once: its row vectors' columns, bests and
-// labels stay in registers beside the chains, which with AVX2's sixteen
-// registers leaves room for two row vectors' chains with three centroids.
-inline constexpr std::size_t kNarrowCentroids = 3;
-
-template <class V, std::size_t G, std::size_t M>
+template <class V, std::size_t G>
 struct NarrowRows {
   using F = typename V::F;
   using I = typename V::I;
@@ -333,6 +336,10 @@ struct NarrowRows {
     }
   }
 
+  // One centroid at a time, its label vector counted up rather than
+  // broadcast afresh: with the group's columns, bests and labels in
+  // registers, the centroid's broadcasts and one chain per row vector are
+  // all the tile holds, so nothing spills.
   template <std::size_t D, std::size_t NV>
   static void label_group(const float* rows, const AssignBlock& b, Label* out) {
     F x[NV][D];
@@ -343,15 +350,17 @@ struct NarrowRows {
       best[g] = V::set1(kPlusInf);
       label[g] = V::set1_label(0);
     }
-    const auto fold = [&](auto mm, std::size_t j0) {
-      constexpr std::size_t MM = decltype(mm)::value;
-      F acc[NV][MM];
-      chains<D, NV, MM>(x, b.C, j0, acc);
-      fold_scores<V>(acc, b.norms, j0, best, label);
-    };
-    std::size_t j = 0;
-    for (; j + M <= b.k; j += M) fold(Count<M>{}, j);
-    with_count<M>(b.k - j, [&](auto mm) { fold(mm, j); });
+    const I one = V::set1_label(1);
+    I index = V::set1_label(0);
+#pragma GCC unroll 2
+    for (std::size_t j = 0; j < b.k; ++j) {
+      F acc[NV][1];
+      chains<D, NV, 1>(x, b.C, j, acc);
+      const F norm = V::set1(b.norms[j]);
+#pragma GCC unroll 8
+      for (std::size_t g = 0; g < NV; ++g) fold_score<V>(acc[g][0], norm, index, best[g], label[g]);
+      index = V::add_labels(index, one);
+    }
     for (std::size_t g = 0; g < NV; ++g) V::store_labels(out + g * W, label[g]);
   }
 
@@ -514,7 +523,7 @@ template <class V>
 struct Layouts {
   static constexpr TileShape kTiles = V::kTiles;
   using Rows = FusedAssign<V, kTiles.row_vectors, kTiles.centroids>;
-  using Narrow = NarrowRows<V, kTiles.row_vectors, kNarrowCentroids>;
+  using Narrow = NarrowRows<V, kTiles.narrow_vectors>;
   using One = CentroidLanes<V, 1, kTiles.rows_one_vector>;
   using Two = CentroidLanes<V, 2, kTiles.rows_two_vectors>;
   static_assert(2 * One::kLanes == Two::kLanes);

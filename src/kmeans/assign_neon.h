@@ -15,8 +15,8 @@ struct Neon {
   static constexpr std::size_t kWidth = 4;
   // As AVX-512, with thirty-two registers too: four row vectors by five
   // centroids, twenty accumulators; centroids in lanes sixteen (sixteen rows
-  // by one vector, eight by two).
-  static constexpr TileShape kTiles{4, 5, 16, 8};
+  // by one vector, eight by two); narrow rows four vectors.
+  static constexpr TileShape kTiles{4, 5, 16, 8, 4};
   using F = float32x4_t;
   using I = int32x4_t;
   using Mask = uint32x4_t;
@@ -30,6 +30,7 @@ struct Neon {
   static F select(Mask m, F a, F b) { return vbslq_f32(m, a, b); }
   static I select(Mask m, I a, I b) { return vbslq_s32(m, a, b); }
   static I set1_label(Label j) { return vdupq_n_s32(j); }
+  static I add_labels(I a, I b) { return vaddq_s32(a, b); }
   static void store(float* p, F v) { vst1q_f32(p, v); }
   static void store_labels(Label* p, I v) { vst1q_s32(p, v); }
   static I load_labels(const Label* p) { return vld1q_s32(p); }

@@ -16,8 +16,9 @@ struct Portable {
   // Rows in lanes: AVX2's tile, the x86-64 baseline having sixteen vector
   // registers too. Centroids in lanes: four accumulators a tile (four rows by
   // one vector, two by two), since each fmaf here is a scalar operation of
-  // its own and a wider tile would only grow the code.
-  static constexpr TileShape kTiles{2, 5, 4, 2};
+  // its own and a wider tile would only grow the code. Narrow rows: two
+  // vectors.
+  static constexpr TileShape kTiles{2, 5, 4, 2, 2};
   struct F {
     float v[kWidth];
   };
@@ -49,6 +50,7 @@ struct Portable {
     return lanewise<I>([&](std::size_t i) { return m.v[i] ? a.v[i] : b.v[i]; });
   }
   static I set1_label(Label j) { return lanewise<I>([&](std::size_t) { return j; }); }
+  static I add_labels(I a, I b) { return lanewise<I>([&](std::size_t i) { return a.v[i] + b.v[i]; }); }
   static void store(float* p, F v) {
     for (std::size_t i = 0; i < kWidth; ++i) p[i] = v.v[i];
   }

@@ -11,6 +11,7 @@
 
 #include "kmeans/assign.h"
 #include "kmeans/cluster_sums.h"
+#include "kmeans/kmeans_path.h"
 #include "support/worker_pool.h"
 
 namespace tarnwick::kmeans_detail {
@@ -49,19 +50,38 @@ std::size_t block_rows(std::size_t n, std::size_t d) {
   return std::max(kMinLongBlockRows, fit);
 }
 
-// How many of `rows` labels differ between a and b. The count is kept at
-// the labels' own width for chunks short of its range, where the compiler
-// compares and counts whole vectors of labels at once.
-std::size_t count_changed(const Label* a, const Label* b, std::size_t rows) {
+// How many of `rows` labels differ between a and b, as rows less the labels
+// that agree: each agreeing pair's all-ones comparison subtracts one, so
+// the compiler's vector loop is a compare and a subtraction per vector. The
+// count is kept at the labels' own width for chunks short of its range.
+[[gnu::always_inline]] inline std::size_t count_changed_here(const Label* a, const Label* b,
+                                                             std::size_t rows) {
   constexpr std::size_t kChunk = std::size_t{1} << 30;
-  std::size_t changed = 0;
+  std::size_t same = 0;
   for (std::size_t c = 0; c < rows; c += kChunk) {
     const std::size_t end = std::min(rows, c + kChunk);
     std::uint32_t in_chunk = 0;
-    for (std::size_t i = c; i < end; ++i) in_chunk += a[i] != b[i];
-    changed += in_chunk;
+#pragma GCC unroll 4
+    for (std::size_t i = c; i < end; ++i) in_chunk += a[i] == b[i];
+    same += in_chunk;
   }
-  return changed;
+  return rows - same;
+}
+
+#if defined(__x86_64__)
+// Wider vectors for the same count; the labels of a block are compared on
+// every iteration.
+__attribute__((target("avx2"))) std::size_t count_changed_avx2(const Label* a, const Label* b,
+                                                               std::size_t rows) {
+  return count_changed_here(a, b, rows);
+}
+#endif
+
+std::size_t count_changed(const Label* a, const Label* b, std::size_t rows) {
+#if defined(__x86_64__)
+  if (kmeans_avx2_fma()) return count_changed_avx2(a, b, rows);
+#endif
+  return count_changed_here(a, b, rows);
 }
 
 // parallel_reduce makes one accumulator of its own when the range is empty.

@@ -72,7 +72,7 @@ struct ProductsOf {
   static void narrow(const AssignBlock& b, float* G) {
     with_count<kNarrowMax + 1>(b.d, [&](auto dd) {
       constexpr std::size_t D = decltype(dd)::value;
-      each_row_group<L::kTiles.row_vectors, V::kWidth>(
+      each_row_group<L::kTiles.narrow_vectors, V::kWidth>(
           b.rows,
           [&](auto nv, std::size_t i) {
             narrow_group<D, decltype(nv)::value>(b.X + i * D, b, G + i * b.k);

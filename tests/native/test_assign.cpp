@@ -146,6 +146,19 @@ TEST(Assign, BlocksOfCentroidsKeepTheScan) {
   }
 }
 
+// Rows of at most four columns, one centroid at a time: every count of row
+// vectors a group of each path can end with, and k odd and even.
+TEST(Assign, NarrowGroupsKeepTheScan) {
+  std::mt19937_64 gen(41);
+  const std::vector<Path> paths = available_paths();
+  for (std::size_t d : {1, 2, 3, 4})
+    for (std::size_t k : {1, 2, 9})
+      for (std::size_t rows : {7, 8, 23, 24, 25, 40, 48, 56, 64 + 16 + 3, 128 + 48 + 15}) {
+        expect_every_path(paths, make_case(gen, rows, d, k));
+        if (HasFatalFailure()) return;
+      }
+}
+
 TEST(Assign, ZeroColumnsLabelEveryRowZero) {
   const float norms[3] = {0.0f, 0.0f, 0.0f};
   std::vector<float> X(1), C(1);

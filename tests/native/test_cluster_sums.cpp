@@ -26,28 +26,30 @@ TEST(ClusterSums, EveryRowLengthGivesTheRowByRowSums) {
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::uniform_int_distribution<int> scale(-20, 20);
   for (std::size_t d : {1u, 2u, 3u, 4u, 5u, 8u, 15u, 16u, 17u, 31u, 33u, 64u, 100u})
-    for (std::size_t k : {1u, 3u, 7u}) {
-      const std::size_t n = 203, begin = 5;
-      std::vector<float> X(n * d), sums(k * d);
-      for (float& x : X) x = std::ldexp(normal(rng), scale(rng));
-      for (float& s : sums) s = std::ldexp(normal(rng), scale(rng));
-      X[7 * d] = std::numeric_limits<float>::infinity();
-      std::vector<Label> labels(n);
-      for (Label& l : labels) l = static_cast<Label>(rng() % k);
+    for (std::size_t k : {1u, 3u, 7u})
+      // Ranges of many rows, of fewer than a step of four, and none.
+      for (std::size_t n : {203u, 8u, 5u}) {
+        const std::size_t begin = 5;
+        std::vector<float> X(n * d), sums(k * d);
+        for (float& x : X) x = std::ldexp(normal(rng), scale(rng));
+        for (float& s : sums) s = std::ldexp(normal(rng), scale(rng));
+        X[7 % n * d] = std::numeric_limits<float>::infinity();
+        std::vector<Label> labels(n);
+        for (Label& l : labels) l = static_cast<Label>(rng() % k);
 
-      std::vector<float> expected = sums, got = sums;
-      std::vector<std::uint64_t> expected_counts(k, 1), got_counts(k, 1);
-      for (std::size_t i = begin; i < n; ++i) {
-        expected_counts[labels[i]] += 1;
-        for (std::size_t l = 0; l < d; ++l) {
-          volatile float sum = expected[labels[i] * d + l] + X[i * d + l];  // one rounding each
-          expected[labels[i] * d + l] = sum;
+        std::vector<float> expected = sums, got = sums;
+        std::vector<std::uint64_t> expected_counts(k, 1), got_counts(k, 1);
+        for (std::size_t i = begin; i < n; ++i) {
+          expected_counts[labels[i]] += 1;
+          for (std::size_t l = 0; l < d; ++l) {
+            volatile float sum = expected[labels[i] * d + l] + X[i * d + l];  // one rounding each
+            expected[labels[i] * d + l] = sum;
+          }
         }
+        add_rows(X.data(), d, labels.data(), begin, n, got.data(), got_counts.data());
+        ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " k=" << k << " n=" << n;
+        ASSERT_EQ(got_counts, expected_counts) << "d=" << d << " k=" << k << " n=" << n;
       }
-      add_rows(X.data(), d, labels.data(), begin, n, got.data(), got_counts.data());
-      ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " k=" << k;
-      ASSERT_EQ(got_counts, expected_counts) << "d=" << d << " k=" << k;
-    }
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
-// Test-only: the four-lane sample draw as each lane file compiles it.
+// Test-only: the four-lane sample draw as each lane file compiles it
+// (x86-64 only).
 #pragma once
-
-#include <cstddef>
-#include <cstdint>
 
 #include "layout/sample_stream.h"
 
 namespace tarnwick::layout::draw_test {
 
-void avx2_draw(SplitMix64& rng, const Remainder& remainder, std::size_t count, std::uint64_t* out);
-void avx512_draw(SplitMix64& rng, const Remainder& remainder, std::size_t count, std::uint64_t* out);
+extern const IndexDraw avx2_draw;
+extern const IndexDraw avx512_draw;
 
 }  // namespace tarnwick::layout::draw_test

@@ -3,12 +3,6 @@
 
 #include "layout/index_lanes.h"
 
-namespace tarnwick::layout::draw_test {
-
 #if defined(__x86_64__)
-void avx2_draw(SplitMix64& rng, const Remainder& remainder, std::size_t count, std::uint64_t* out) {
-  draw_indices_in_lanes(rng, remainder, count, out);
-}
+const tarnwick::layout::IndexDraw tarnwick::layout::draw_test::avx2_draw = &tarnwick::layout::draw_indices_in_lanes;
 #endif
-
-}  // namespace tarnwick::layout::draw_test

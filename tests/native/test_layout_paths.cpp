@@ -40,6 +40,7 @@ TEST(LayoutRemainder, EqualsTheDivideForAwkwardDivisors) {
 
 bool has_lane_set(LaneSet set) { return set == LaneSet::kAvx2 ? has_avx2_fma() : has_avx512_dq_vl(); }
 
+#if defined(__x86_64__)
 // Each lane set's batch draw gives the one-by-one stream, and leaves the
 // generator where it would be: every count modulo the four lanes, divisors
 // at the remainder's edges (1 takes the scalar path).
@@ -65,6 +66,7 @@ TEST(LayoutDraws, LaneDrawsAreTheScalarStream) {
     }
   }
 }
+#endif
 
 // A kNN-like graph: each vertex's edges in a row, so runs form and overlap.
 struct Graph {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "layout/epoch_state.h"
+#include "layout/index_lanes.h"
 #include "layout/lane_steps.h"
 #include "layout/lane_target.h"
 #include "layout/run_planner.h"
@@ -30,7 +31,7 @@ class LaneScheduler : protected LaneSteps<kDim, kUnitB> {
   LaneScheduler(EpochState& state, void* side_table, std::size_t entry_bytes, bool fetch_rows,
                 bool vector_pow)
       : LaneSteps<kDim, kUnitB>(state, vector_pow),
-        planner_(state, side_table, entry_bytes, &draw_indices4, fetch_rows) {}
+        planner_(state, side_table, entry_bytes, &draw_indices_in_lanes, fetch_rows) {}
 
   // For when nothing is planned or in the lanes: the plans stopped at an
   // edge that needs the checked path, or at the end of the epoch. Processes

@@ -1,12 +1,10 @@
 // The lanes compiled with AVX-512 (F, DQ and VL) allowed: the same
 // operations as the AVX2 lanes, held in twice as many vector registers, so
-// that fewer values spill, and pow(s, b - 1) only in groups that attract.
+// that fewer values spill, pow(s, b - 1) only in groups that attract, and
+// the sample draws' 64-bit products in one instruction.
 // Run only where the processor has AVX-512.
-#if defined(__x86_64__)
-#define TARNWICK_LANE_ISA "avx2,fma,avx512f,avx512dq,avx512vl"
-#define TARNWICK_SECOND_POWER_WHERE_ATTRACTING 1
-#endif
-
+#include "layout/lane_isa_avx512.h"
+// (before any lane header)
 #include "layout/lane_runs.h"
 
 #if defined(__x86_64__)

@@ -1,12 +1,11 @@
 // The stream of negative samples: next_index(n_vertices) of the layout's
 // generator, drawn by multiplication instead of a divide, one at a time a
-// few ahead of their use, or four at a time in vector lanes.
+// few ahead of their use, or in batches by a draw the caller picks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "layout/lane_target.h"
 #include "support/splitmix64.h"
 
 namespace tarnwick::layout {
@@ -102,11 +101,5 @@ class SampleQueue {
   std::size_t pos_ = 0;
   std::size_t n_ahead_ = 0;
 };
-
-#if defined(__x86_64__)
-// draw_indices, four lanes at a time (AVX2): the same stream, bit for bit.
-TARNWICK_AVX2_FMA void draw_indices4(SplitMix64& rng, const Remainder& remainder, std::size_t count,
-                                     std::uint64_t* out);
-#endif
 
 }  // namespace tarnwick::layout

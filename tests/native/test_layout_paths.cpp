@@ -12,6 +12,7 @@
 #include "layout/lane_dispatch.h"
 #include "layout/sample_stream.h"
 #include "layout/sgd.h"
+#include "index_draws.h"
 #include "support/cpu_features.h"
 #include "support/splitmix64.h"
 
@@ -36,6 +37,36 @@ TEST(LayoutRemainder, EqualsTheDivideForAwkwardDivisors) {
     }
   }
 }
+
+bool has_lane_set(LaneSet set) { return set == LaneSet::kAvx2 ? has_avx2_fma() : has_avx512_dq_vl(); }
+
+#if defined(__x86_64__)
+// Each lane set's batch draw gives the one-by-one stream, and leaves the
+// generator where it would be: every count modulo the four lanes, divisors
+// at the remainder's edges (1 takes the scalar path).
+TEST(LayoutDraws, LaneDrawsAreTheScalarStream) {
+  struct Draw {
+    LaneSet set;
+    IndexDraw draw;
+  };
+  for (const Draw& lanes : {Draw{LaneSet::kAvx2, draw_test::avx2_draw}, Draw{LaneSet::kAvx512, draw_test::avx512_draw}}) {
+    if (!has_lane_set(lanes.set)) continue;
+    for (unsigned long long d : {1ull, 2ull, 3ull, 30000ull, (1ull << 31) - 1, (1ull << 32) + 1, ~0ull}) {
+      for (std::size_t count : {0u, 1u, 3u, 4u, 5u, 8u, 250u}) {
+        SplitMix64 scalar = SplitMix64::for_layout(d + count);
+        SplitMix64 vector = scalar;
+        std::vector<std::uint64_t> want(count), got(count + 1, 7);
+        draw_indices(scalar, Remainder(d), count, want.data());
+        lanes.draw(vector, Remainder(d), count, got.data());
+        EXPECT_EQ(got.back(), 7u) << "wrote past the end";
+        got.pop_back();
+        ASSERT_EQ(got, want) << d << " " << count;
+        ASSERT_EQ(vector.state(), scalar.state()) << d << " " << count;
+      }
+    }
+  }
+}
+#endif
 
 // A kNN-like graph: each vertex's edges in a row, so runs form and overlap.
 struct Graph {
@@ -79,8 +110,6 @@ std::vector<double> layout_with(PowChoice pow, const Graph& g, std::size_t dim, 
   run_epochs(x.data(), x.size() / dim, dim, edges, schedule, params, pow);
   return x;
 }
-
-bool has_lane_set(LaneSet set) { return set == LaneSet::kAvx2 ? has_avx2_fma() : has_avx512_dq_vl(); }
 
 // A copy of the graph's embedding after `body(state)` on the epoch state of
 // that copy.

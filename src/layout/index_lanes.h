@@ -1,0 +1,99 @@
+// The four-lane draw of the negative samples: the layout generator's outputs
+// and their remainders in vector lanes, lane by lane exactly as the scalar
+// code computes them, compiled for the lane instruction set of its file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "layout/lane_target.h"
+#include "layout/sample_stream.h"
+#include "support/splitmix64.h"
+
+#if defined(__x86_64__)
+namespace tarnwick::layout {
+// Internal linkage, as in lane_steps.h: each lane file has its own copy.
+namespace {
+
+// 64-bit products. b_lo and b_hi hold b's halves in the low 32 bits of each
+// lane; whole holds it all, for the instruction sets with a 64-bit multiply.
+struct Factor {
+  __m256i lo, hi, whole;
+};
+
+TARNWICK_LANES_INLINE Factor factor(std::uint64_t v) {
+  return {_mm256_set1_epi64x(static_cast<long long>(v & 0xffffffff)),
+          _mm256_set1_epi64x(static_cast<long long>(v >> 32)), _mm256_set1_epi64x(static_cast<long long>(v))};
+}
+
+TARNWICK_LANES_INLINE __m256i mul_low64(__m256i a, const Factor& b) {
+#if defined(TARNWICK_LANE_MUL64)
+  return _mm256_mullo_epi64(a, b.whole);
+#else
+  const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(a, 32), b.lo),
+                                         _mm256_mul_epu32(a, b.hi));
+  return _mm256_add_epi64(_mm256_mul_epu32(a, b.lo), _mm256_slli_epi64(cross, 32));
+#endif
+}
+
+// No instruction set here has a 64-bit high product: four 32-bit ones.
+TARNWICK_LANES_INLINE __m256i mul_high64(__m256i a, const Factor& b) {
+  const __m256i a_hi = _mm256_srli_epi64(a, 32);
+  const __m256i ll = _mm256_mul_epu32(a, b.lo);
+  const __m256i lh = _mm256_mul_epu32(a, b.hi);
+  const __m256i hl = _mm256_mul_epu32(a_hi, b.lo);
+  const __m256i hh = _mm256_mul_epu32(a_hi, b.hi);
+  const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
+  const __m256i mid = _mm256_add_epi64(
+      _mm256_add_epi64(_mm256_srli_epi64(ll, 32), _mm256_and_si256(lh, low32)), _mm256_and_si256(hl, low32));
+  return _mm256_add_epi64(_mm256_add_epi64(hh, _mm256_srli_epi64(lh, 32)),
+                          _mm256_add_epi64(_mm256_srli_epi64(hl, 32), _mm256_srli_epi64(mid, 32)));
+}
+
+// draw_indices, four lanes at a time: an IndexDraw. The generator's k-th
+// state is its start plus k times its increment, so four consecutive draws
+// are independent.
+TARNWICK_LANES void draw_indices_in_lanes(SplitMix64& rng, const Remainder& remainder, std::size_t count,
+                                          std::uint64_t* out) {
+  const std::uint64_t d = remainder.divisor();
+  if (d < 2) {  // the remainder's shifts differ; every index is 0 anyway
+    draw_indices(rng, remainder, count, out);
+    return;
+  }
+  const Factor mix1 = factor(SplitMix64::kMixMultiplier1);
+  const Factor mix2 = factor(SplitMix64::kMixMultiplier2);
+  const Factor magic = factor(remainder.magic());
+  const Factor divisor = factor(d);
+  const __m128i shift = _mm_cvtsi32_si128(remainder.final_shift());
+  constexpr std::uint64_t kGamma = SplitMix64::kGoldenGamma;
+  const std::uint64_t start = rng.state();
+  __m256i state = _mm256_set_epi64x(static_cast<long long>(start + 4 * kGamma),
+                                    static_cast<long long>(start + 3 * kGamma),
+                                    static_cast<long long>(start + 2 * kGamma),
+                                    static_cast<long long>(start + kGamma));
+  const __m256i step = _mm256_set1_epi64x(static_cast<long long>(4 * kGamma));
+  for (std::size_t k = 0; k < count; k += 4) {
+    __m256i z = state;
+    state = _mm256_add_epi64(state, step);
+    z = mul_low64(_mm256_xor_si256(z, _mm256_srli_epi64(z, SplitMix64::kMixShift1)), mix1);
+    z = mul_low64(_mm256_xor_si256(z, _mm256_srli_epi64(z, SplitMix64::kMixShift2)), mix2);
+    z = _mm256_xor_si256(z, _mm256_srli_epi64(z, SplitMix64::kMixShift3));
+    // Remainder::of with the first shift 1.
+    const __m256i t1 = mul_high64(z, magic);
+    const __m256i q =
+        _mm256_srl_epi64(_mm256_add_epi64(t1, _mm256_srli_epi64(_mm256_sub_epi64(z, t1), 1)), shift);
+    const __m256i r = _mm256_sub_epi64(z, mul_low64(q, divisor));
+    if (count - k >= 4) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), r);
+    } else {
+      alignas(32) std::uint64_t last[4];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(last), r);
+      for (std::size_t q2 = 0; q2 < count - k; ++q2) out[k + q2] = last[q2];
+    }
+  }
+  rng = SplitMix64(start + count * kGamma);
+}
+
+}  // namespace
+}  // namespace tarnwick::layout
+#endif  // __x86_64__

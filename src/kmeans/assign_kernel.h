@@ -243,6 +243,14 @@ struct FusedAssign {
     return fit < W ? W : fit > kChunkRows ? kChunkRows : fit;
   }
 
+  // Fetches up to `floats` floats from `from` (before `end`) into the
+  // second-level cache, one line at a time, and moves `from` past them.
+  static void prefetch_slice(const float*& from, const float* end, std::size_t floats) {
+    constexpr std::size_t kLineFloats = 64 / sizeof(float);
+    const float* stop = end - from > static_cast<std::ptrdiff_t>(floats) ? from + floats : end;
+    for (; from < stop; from += kLineFloats) __builtin_prefetch(from, 0, 2);
+  }
+
   // With more centroids than one block holds, the block's whole vectors go
   // in chunks: each chunk's groups rearranged together, then every block of
   // centroids scanned by each group in turn, so that a block stays in the
@@ -270,13 +278,30 @@ struct FusedAssign {
       const auto no_row = [](std::size_t) {};
       each_row_group<G, W>(
           rows, nv,
-          [&](auto n, std::size_t i) { rearrange<decltype(n)::value>(X + i * d, d, scratch + i * d); },
+          [&](auto n, std::size_t i) {
+            // The first chunk was not fetched ahead: its next group is,
+            // while this one is rearranged.
+            constexpr std::size_t NV = decltype(n)::value;
+            if (c == 0 && i + NV * W < rows) {
+              const float* next = X + (i + NV * W) * d;
+              prefetch_slice(next, X + rows * d, NV * W * d);
+            }
+            rearrange<NV>(X + i * d, d, scratch + i * d);
+          },
           no_row);
+      // The next chunk's rows are fetched into the second-level cache a
+      // slice per group and block, spread over the whole chunk: its
+      // rearranging otherwise waits on memory line by line.
+      const float* ahead = X + rows * d;
+      const float* ahead_end = b.X + b.rows * d;
+      const std::size_t calls = (b.k + kb - 1) / kb * ((rows + nv * W - 1) / (nv * W));
+      const std::size_t slice = ((ahead < ahead_end ? ahead_end - ahead : 0) + calls - 1) / calls;
       for (std::size_t j0 = 0; j0 < b.k; j0 += kb) {
         const std::size_t j1 = b.k - j0 < kb ? b.k : j0 + kb;
         each_row_group<G, W>(
             rows, nv,
             [&](auto n, std::size_t i) {
+              prefetch_slice(ahead, ahead_end, slice);
               label_group<decltype(n)::value>(scratch + i * d, b, j0, j1, j0 == 0 ? nullptr : best + i,
                                               j1 == b.k ? nullptr : best + i, out + c + i);
             },

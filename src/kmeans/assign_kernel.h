@@ -211,6 +211,19 @@ struct FusedAssign {
     }
   }
 
+  // Prefetch locality hints: into the first-level cache, or the second.
+  static constexpr int kToFirstLevel = 3;
+  static constexpr int kToSecondLevel = 2;
+
+  // Fetches up to `floats` floats from `from` (before `end`) into the cache
+  // level kLocality names, one line at a time, and moves `from` past them.
+  template <int kLocality = kToSecondLevel>
+  static void prefetch_slice(const float*& from, const float* end, std::size_t floats) {
+    constexpr std::size_t kLineFloats = 64 / sizeof(float);
+    const float* stop = end - from > static_cast<std::ptrdiff_t>(floats) ? from + floats : end;
+    for (; from < stop; from += kLineFloats) __builtin_prefetch(from, 0, kLocality);
+  }
+
   // Row vectors a group takes at this row length (the rule in assign.h).
   static std::size_t vectors(std::size_t d) { return group_vectors(d, W, G); }
 
@@ -224,9 +237,10 @@ struct FusedAssign {
         [&](auto n, std::size_t i) {
           constexpr std::size_t NV = decltype(n)::value;
           rearrange<NV>(b.X + i * b.d, b.d, panel);
-          if (NV == nv && i + 2 * NV * W <= b.rows)
-            for (std::size_t f = 0; f < NV * W * b.d; f += 16)
-              __builtin_prefetch(b.X + (i + NV * W) * b.d + f, 0, 3);
+          if (NV == nv && i + 2 * NV * W <= b.rows) {
+            const float* next = b.X + (i + NV * W) * b.d;
+            prefetch_slice<kToFirstLevel>(next, b.X + b.rows * b.d, NV * W * b.d);
+          }
           group(n, i);
         },
         row);
@@ -243,13 +257,6 @@ struct FusedAssign {
     return fit < W ? W : fit > kChunkRows ? kChunkRows : fit;
   }
 
-  // Fetches up to `floats` floats from `from` (before `end`) into the
-  // second-level cache, one line at a time, and moves `from` past them.
-  static void prefetch_slice(const float*& from, const float* end, std::size_t floats) {
-    constexpr std::size_t kLineFloats = 64 / sizeof(float);
-    const float* stop = end - from > static_cast<std::ptrdiff_t>(floats) ? from + floats : end;
-    for (; from < stop; from += kLineFloats) __builtin_prefetch(from, 0, 2);
-  }
 
   // With more centroids than one block holds, the block's whole vectors go
   // in chunks: each chunk's groups rearranged together, then every block of

@@ -20,13 +20,12 @@ __attribute__((always_inline)) inline void add_rows_here(const float* X, std::si
                                                          const Label* labels, std::size_t begin,
                                                          std::size_t end, float* __restrict sums,
                                                          std::uint64_t* __restrict counts) {
-  const std::size_t len = d;
   for (std::size_t i = begin; i < end; ++i) {
     std::size_t j = static_cast<std::size_t>(labels[i]);
     counts[j] += 1;
-    float* __restrict s = sums + j * len;
-    const float* __restrict x = X + i * len;
-    for (std::size_t l = 0; l < len; ++l) s[l] = s[l] + x[l];
+    float* __restrict s = sums + j * d;
+    const float* __restrict x = X + i * d;
+    for (std::size_t l = 0; l < d; ++l) s[l] = s[l] + x[l];
   }
 }
 

@@ -12,6 +12,4 @@
 #endif
 #define TARNWICK_LANES [[gnu::target(TARNWICK_LANE_ISA)]]
 #define TARNWICK_LANES_INLINE [[gnu::target(TARNWICK_LANE_ISA), gnu::always_inline]] inline
-// For functions shared between the files of every lane width.
-#define TARNWICK_AVX2_FMA [[gnu::target("avx2,fma")]]
 #endif

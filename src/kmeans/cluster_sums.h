@@ -6,6 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "kmeans/assign.h"
 #include "kmeans/kmeans_path.h"
@@ -15,17 +20,29 @@ namespace tarnwick {
 namespace cluster_sums_detail {
 
 // Rows [begin, end) of X (row length d), each added into the k×d sums at its
-// label's row, and counted.
+// label's row, and counted. A nonzero D, a multiple of 16, fixes the row
+// length when compiled: a row is then its vector adds alone, 16 floats at
+// a time as a vector of the compilers' own (elementwise, so the same sums).
+template <std::size_t D = 0>
 __attribute__((always_inline)) inline void add_rows_here(const float* X, std::size_t d,
                                                          const Label* labels, std::size_t begin,
                                                          std::size_t end, float* __restrict sums,
                                                          std::uint64_t* __restrict counts) {
+  static_assert(D % 16 == 0);
+  typedef float Sixteen __attribute__((vector_size(16 * sizeof(float)), aligned(alignof(float)), may_alias));
+  const std::size_t length = D != 0 ? D : d;
   for (std::size_t i = begin; i < end; ++i) {
     std::size_t j = static_cast<std::size_t>(labels[i]);
     counts[j] += 1;
-    float* __restrict s = sums + j * d;
-    const float* __restrict x = X + i * d;
-    for (std::size_t l = 0; l < d; ++l) s[l] = s[l] + x[l];
+    float* __restrict s = sums + j * length;
+    const float* __restrict x = X + i * length;
+    if constexpr (D != 0) {
+#pragma GCC unroll 4
+      for (std::size_t l = 0; l < D; l += 16)
+        *reinterpret_cast<Sixteen*>(s + l) = *reinterpret_cast<Sixteen*>(s + l) + *reinterpret_cast<const Sixteen*>(x + l);
+    } else {
+      for (std::size_t l = 0; l < length; ++l) s[l] = s[l] + x[l];
+    }
   }
 }
 
@@ -53,34 +70,99 @@ template <std::size_t D>
   add_short_row<D>(sums + j * D, x);
 }
 
-// Four rows a step at fixed offsets from one index, so that no row pays for
-// advancing it: a row is only a few instructions.
+#if defined(__x86_64__)
+// A row of two floats added from a 16-byte read, the next row's two riding
+// along unused (only the low pair is kept): where a next row exists, this
+// lets an AVX add take the row straight from memory.
+[[gnu::always_inline]] inline void add_pair_reading_four(float* __restrict s, const float* __restrict x) {
+  double pair;
+  __builtin_memcpy(&pair, s, sizeof pair);
+  const __m128 sum = _mm_add_ps(_mm_castpd_ps(_mm_set_sd(pair)), _mm_loadu_ps(x));
+  pair = _mm_cvtsd_f64(_mm_castps_pd(sum));
+  __builtin_memcpy(s, &pair, sizeof pair);
+}
+#endif
+
+// A row followed by another in X.
 template <std::size_t D>
-inline void add_short_rows(const float* X, const Label* labels, std::size_t begin, std::size_t end,
-                           float* __restrict sums, std::uint64_t* __restrict counts) {
+[[gnu::always_inline]] inline void add_short_row_not_last(const float* x, Label label, float* __restrict sums,
+                                                          std::uint64_t* __restrict counts) {
+#if defined(__x86_64__)
+  if constexpr (D == 2) {
+    const std::size_t j = static_cast<std::size_t>(label);
+    counts[j] += 1;
+    return add_pair_reading_four(sums + j * D, x);
+  }
+#endif
+  add_short_row_of<D>(x, label, sums, counts);
+}
+
+// Four rows a step at fixed offsets from one index, so that no row pays for
+// advancing it: a row is only a few instructions. The range's last row,
+// which may end X, is added among the rows left.
+template <std::size_t D>
+[[gnu::always_inline]] inline void add_short_rows(const float* X, const Label* labels, std::size_t begin,
+                                                  std::size_t end, float* __restrict sums,
+                                                  std::uint64_t* __restrict counts) {
   constexpr std::size_t kStep = 4;
   std::size_t i = begin;
-  for (; i + kStep <= end; i += kStep) {
+  for (; i + kStep < end; i += kStep) {
 #pragma GCC unroll 4
-    for (std::size_t r = 0; r < kStep; ++r) add_short_row_of<D>(X + (i + r) * D, labels[i + r], sums, counts);
+    for (std::size_t r = 0; r < kStep; ++r)
+      add_short_row_not_last<D>(X + (i + r) * D, labels[i + r], sums, counts);
   }
   for (; i < end; ++i) add_short_row_of<D>(X + i * D, labels[i], sums, counts);
 }
 
+// Calls f(std::integral_constant<std::size_t, d>{}) where 1 <= d <= 4 and
+// says whether it did: the row lengths add_short_rows takes.
+template <class Fn>
+inline bool with_short_row(std::size_t d, Fn&& f) {
+  switch (d) {
+    case 1: f(std::integral_constant<std::size_t, 1>{}); return true;
+    case 2: f(std::integral_constant<std::size_t, 2>{}); return true;
+    case 3: f(std::integral_constant<std::size_t, 3>{}); return true;
+    case 4: f(std::integral_constant<std::size_t, 4>{}); return true;
+    default: return false;
+  }
+}
+
 #if defined(__x86_64__)
-// The same loop, vectorised by the compiler for wider registers: the
+// add_short_rows with AVX, tuned for a core that takes a scaled index for
+// free: each row's count and sum are then addressed from its label
+// directly, not through a shifted copy.
+template <std::size_t D>
+__attribute__((target("avx2,tune=znver3"))) void add_short_rows_avx2(
+    const float* X, const Label* labels, std::size_t begin, std::size_t end,
+    float* __restrict sums, std::uint64_t* __restrict counts) {
+  add_short_rows<D>(X, labels, begin, end, sums, counts);
+}
+
+// Long rows, the common lengths of whole 512-bit vectors fixed when compiled.
+[[gnu::always_inline]] inline void add_long_rows(const float* X, std::size_t d, const Label* labels,
+                                                 std::size_t begin, std::size_t end, float* sums,
+                                                 std::uint64_t* counts) {
+  switch (d) {
+    case 16: return add_rows_here<16>(X, d, labels, begin, end, sums, counts);
+    case 32: return add_rows_here<32>(X, d, labels, begin, end, sums, counts);
+    case 64: return add_rows_here<64>(X, d, labels, begin, end, sums, counts);
+    default: return add_rows_here(X, d, labels, begin, end, sums, counts);
+  }
+}
+
+// The same loops, vectorised by the compiler for wider registers: the
 // additions are elementwise, so any vector width gives the same sums.
 __attribute__((target("avx512f"))) inline void add_rows_avx512(
     const float* X, std::size_t d, const Label* labels, std::size_t begin, std::size_t end,
     float* sums, std::uint64_t* counts) {
-  add_rows_here(X, d, labels, begin, end, sums, counts);
+  add_long_rows(X, d, labels, begin, end, sums, counts);
 }
 
 __attribute__((target("avx2"))) inline void add_rows_avx2(const float* X, std::size_t d,
                                                           const Label* labels, std::size_t begin,
                                                           std::size_t end, float* sums,
                                                           std::uint64_t* counts) {
-  add_rows_here(X, d, labels, begin, end, sums, counts);
+  add_long_rows(X, d, labels, begin, end, sums, counts);
 }
 #endif
 
@@ -98,13 +180,14 @@ inline constexpr std::size_t kWideMinRowFloats = 16;
                                        std::size_t begin, std::size_t end, float* sums,
                                        std::uint64_t* counts) {
   using namespace cluster_sums_detail;
-  switch (d) {
-    case 1: return add_short_rows<1>(X, labels, begin, end, sums, counts);
-    case 2: return add_short_rows<2>(X, labels, begin, end, sums, counts);
-    case 3: return add_short_rows<3>(X, labels, begin, end, sums, counts);
-    case 4: return add_short_rows<4>(X, labels, begin, end, sums, counts);
-    default: break;
-  }
+  const bool short_row = with_short_row(d, [&](auto length) {
+    constexpr std::size_t D = decltype(length)::value;
+#if defined(__x86_64__)
+    if (kmeans_avx2_fma()) return add_short_rows_avx2<D>(X, labels, begin, end, sums, counts);
+#endif
+    add_short_rows<D>(X, labels, begin, end, sums, counts);
+  });
+  if (short_row) return;
 #if defined(__x86_64__)
   if (d >= kWideMinRowFloats) {
     if (kmeans_avx512()) return add_rows_avx512(X, d, labels, begin, end, sums, counts);

@@ -25,10 +25,12 @@ TEST(ClusterSums, EveryRowLengthGivesTheRowByRowSums) {
   std::mt19937 rng(9);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::uniform_int_distribution<int> scale(-20, 20);
-  for (std::size_t d : {1u, 2u, 3u, 4u, 5u, 8u, 15u, 16u, 17u, 31u, 33u, 64u, 100u})
+  for (std::size_t d : {1u, 2u, 3u, 4u, 5u, 8u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 100u})
     for (std::size_t k : {1u, 3u, 7u})
-      // Ranges of many rows, of fewer than a step of four, and none.
-      for (std::size_t n : {203u, 8u, 5u}) {
+      // Ranges of many rows, of whole steps of four (the last row, which
+      // ends the array, must not be read past), of fewer than a step, and
+      // none.
+      for (std::size_t n : {203u, 13u, 9u, 8u, 5u}) {
         const std::size_t begin = 5;
         std::vector<float> X(n * d), sums(k * d);
         for (float& x : X) x = std::ldexp(normal(rng), scale(rng));

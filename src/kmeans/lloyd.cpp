@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -98,13 +99,18 @@ constexpr std::size_t kSpareScratchSlots = 1;
 // A piece's partial sums and counts, in slots that live for the whole run so
 // that no iteration allocates them. Slots are handed out in any order: every
 // piece starts from zeros, and the merge order comes from the pool's tree.
+// Each slot starts on a cache line of its own: pieces running at once on
+// different cores add into their sums row by row, and a line the two
+// shared would pass between the cores on every row.
 class PartialSums {
  public:
   PartialSums(std::size_t slots, std::size_t k, std::size_t d)
       : kd_(element_count(k, d)),
         k_(k),
-        sums_(Buffer<float>::uninitialized(element_count(slots, kd_))),
-        counts_(Buffer<std::uint64_t>::uninitialized(element_count(slots, k))) {}
+        sums_stride_(whole_lines<float>(kd_)),
+        counts_stride_(whole_lines<std::uint64_t>(k)),
+        sums_(Buffer<float>::uninitialized(padded(slots, sums_stride_))),
+        counts_(Buffer<std::uint64_t>::uninitialized(padded(slots, counts_stride_))) {}
 
   void restart() { next_.store(0, std::memory_order_relaxed); }
 
@@ -116,7 +122,7 @@ class PartialSums {
 
   Slot take() {
     std::size_t s = next_.fetch_add(1, std::memory_order_relaxed);
-    Slot slot{sums_.data() + s * kd_, counts_.data() + s * k_, 0};
+    Slot slot{line_start(sums_.data()) + s * sums_stride_, line_start(counts_.data()) + s * counts_stride_, 0};
     std::fill_n(slot.sums, kd_, 0.0f);
     std::fill_n(slot.counts, k_, std::uint64_t{0});
     return slot;
@@ -131,7 +137,29 @@ class PartialSums {
   }
 
  private:
-  std::size_t kd_, k_;
+  static constexpr std::size_t kLineBytes = 64;
+
+  // Elements of T in the whole cache lines that `count` of them take.
+  template <class T>
+  static std::size_t whole_lines(std::size_t count) {
+    static_assert(kLineBytes % sizeof(T) == 0);
+    constexpr std::size_t per_line = kLineBytes / sizeof(T);
+    return element_count(ceil_div(count, per_line), per_line);
+  }
+
+  // Room for `slots` slots of `stride` elements, one more slot (whole lines)
+  // covering the move of the first to the start of a line.
+  static std::size_t padded(std::size_t slots, std::size_t stride) {
+    return element_count(slots + 1, stride);
+  }
+
+  template <class T>
+  static T* line_start(T* p) {
+    const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);
+    return reinterpret_cast<T*>((a + kLineBytes - 1) / kLineBytes * kLineBytes);
+  }
+
+  std::size_t kd_, k_, sums_stride_, counts_stride_;
   Buffer<float> sums_;
   Buffer<std::uint64_t> counts_;
   std::atomic<std::size_t> next_{0};

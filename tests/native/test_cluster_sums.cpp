@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -30,28 +31,33 @@ TEST(ClusterSums, EveryRowLengthGivesTheRowByRowSums) {
       // Ranges of many rows, of whole steps of four (the last row, which
       // ends the array, must not be read past), of fewer than a step, and
       // none.
-      for (std::size_t n : {203u, 13u, 9u, 8u, 5u}) {
-        const std::size_t begin = 5;
-        std::vector<float> X(n * d), sums(k * d);
-        for (float& x : X) x = std::ldexp(normal(rng), scale(rng));
-        for (float& s : sums) s = std::ldexp(normal(rng), scale(rng));
-        X[7 % n * d] = std::numeric_limits<float>::infinity();
-        std::vector<Label> labels(n);
-        for (Label& l : labels) l = static_cast<Label>(rng() % k);
+      for (std::size_t n : {203u, 13u, 9u, 8u, 5u})
+        // The range ending the array, or stopping one row short of its end
+        // (a NaN row, which no sum may take in).
+        for (std::size_t past : {0u, 1u}) {
+          const std::size_t begin = 5, end = std::max(begin, n - past);
+          std::vector<float> X(n * d), sums(k * d);
+          for (float& x : X) x = std::ldexp(normal(rng), scale(rng));
+          for (float& s : sums) s = std::ldexp(normal(rng), scale(rng));
+          X[7 % n * d] = std::numeric_limits<float>::infinity();
+          for (std::size_t i = end; i < n; ++i)
+            for (std::size_t l = 0; l < d; ++l) X[i * d + l] = std::numeric_limits<float>::quiet_NaN();
+          std::vector<Label> labels(n);
+          for (Label& l : labels) l = static_cast<Label>(rng() % k);
 
-        std::vector<float> expected = sums, got = sums;
-        std::vector<std::uint64_t> expected_counts(k, 1), got_counts(k, 1);
-        for (std::size_t i = begin; i < n; ++i) {
-          expected_counts[labels[i]] += 1;
-          for (std::size_t l = 0; l < d; ++l) {
-            volatile float sum = expected[labels[i] * d + l] + X[i * d + l];  // one rounding each
-            expected[labels[i] * d + l] = sum;
+          std::vector<float> expected = sums, got = sums;
+          std::vector<std::uint64_t> expected_counts(k, 1), got_counts(k, 1);
+          for (std::size_t i = begin; i < end; ++i) {
+            expected_counts[labels[i]] += 1;
+            for (std::size_t l = 0; l < d; ++l) {
+              volatile float sum = expected[labels[i] * d + l] + X[i * d + l];  // one rounding each
+              expected[labels[i] * d + l] = sum;
+            }
           }
+          add_rows(X.data(), d, labels.data(), begin, end, got.data(), got_counts.data());
+          ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " k=" << k << " n=" << n << " end=" << end;
+          ASSERT_EQ(got_counts, expected_counts) << "d=" << d << " k=" << k << " n=" << n << " end=" << end;
         }
-        add_rows(X.data(), d, labels.data(), begin, n, got.data(), got_counts.data());
-        ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " k=" << k << " n=" << n;
-        ASSERT_EQ(got_counts, expected_counts) << "d=" << d << " k=" << k << " n=" << n;
-      }
 }
 
 }  // namespace

@@ -29,7 +29,6 @@ __attribute__((always_inline)) inline void add_rows_here(const float* X, std::si
                                                          std::size_t end, float* __restrict sums,
                                                          std::uint64_t* __restrict counts) {
   static_assert(D % 16 == 0);
-  typedef float Sixteen __attribute__((vector_size(16 * sizeof(float)), aligned(alignof(float)), may_alias));
   const std::size_t length = D != 0 ? D : d;
   for (std::size_t i = begin; i < end; ++i) {
     std::size_t j = static_cast<std::size_t>(labels[i]);
@@ -37,6 +36,7 @@ __attribute__((always_inline)) inline void add_rows_here(const float* X, std::si
     float* __restrict s = sums + j * length;
     const float* __restrict x = X + i * length;
     if constexpr (D != 0) {
+      typedef float Sixteen __attribute__((vector_size(16 * sizeof(float)), aligned(alignof(float)), may_alias));
 #pragma GCC unroll 4
       for (std::size_t l = 0; l < D; l += 16)
         *reinterpret_cast<Sixteen*>(s + l) = *reinterpret_cast<Sixteen*>(s + l) + *reinterpret_cast<const Sixteen*>(x + l);
@@ -70,10 +70,20 @@ template <std::size_t D>
   add_short_row<D>(sums + j * D, x);
 }
 
+// Whether a row of D floats is added from a read that takes in the next
+// row too: rows of two floats on x86, where AVX then adds the row straight
+// from memory.
+template <std::size_t D>
+inline constexpr bool kReadsNextRow =
+#if defined(__x86_64__)
+    D == 2;
+#else
+    false;
+#endif
+
 #if defined(__x86_64__)
 // A row of two floats added from a 16-byte read, the next row's two riding
-// along unused (only the low pair is kept): where a next row exists, this
-// lets an AVX add take the row straight from memory.
+// along unused: only the low pair is kept.
 [[gnu::always_inline]] inline void add_pair_reading_four(float* __restrict s, const float* __restrict x) {
   double pair;
   __builtin_memcpy(&pair, s, sizeof pair);
@@ -88,7 +98,7 @@ template <std::size_t D>
 [[gnu::always_inline]] inline void add_short_row_not_last(const float* x, Label label, float* __restrict sums,
                                                           std::uint64_t* __restrict counts) {
 #if defined(__x86_64__)
-  if constexpr (D == 2) {
+  if constexpr (kReadsNextRow<D>) {
     const std::size_t j = static_cast<std::size_t>(label);
     counts[j] += 1;
     return add_pair_reading_four(sums + j * D, x);
@@ -98,15 +108,17 @@ template <std::size_t D>
 }
 
 // Four rows a step at fixed offsets from one index, so that no row pays for
-// advancing it: a row is only a few instructions. The range's last row,
-// which may end X, is added among the rows left.
+// advancing it: a row is only a few instructions. Where a row's add reads
+// past it, the range's last row, which may end X, is left to the rows after
+// the steps.
 template <std::size_t D>
 [[gnu::always_inline]] inline void add_short_rows(const float* X, const Label* labels, std::size_t begin,
                                                   std::size_t end, float* __restrict sums,
                                                   std::uint64_t* __restrict counts) {
   constexpr std::size_t kStep = 4;
+  const std::size_t steps_end = kReadsNextRow<D> && end > begin ? end - 1 : end;
   std::size_t i = begin;
-  for (; i + kStep < end; i += kStep) {
+  for (; i + kStep <= steps_end; i += kStep) {
 #pragma GCC unroll 4
     for (std::size_t r = 0; r < kStep; ++r)
       add_short_row_not_last<D>(X + (i + r) * D, labels[i + r], sums, counts);
@@ -128,9 +140,10 @@ inline bool with_short_row(std::size_t d, Fn&& f) {
 }
 
 #if defined(__x86_64__)
-// add_short_rows with AVX, tuned for a core that takes a scaled index for
-// free: each row's count and sum are then addressed from its label
-// directly, not through a shifted copy.
+// add_short_rows with AVX, for rows of two or four floats (one or three
+// gain nothing), tuned for a core that takes a scaled index for free: each
+// row's count and sum are then addressed from its label directly, not
+// through a shifted copy.
 template <std::size_t D>
 __attribute__((target("avx2,tune=znver3"))) void add_short_rows_avx2(
     const float* X, const Label* labels, std::size_t begin, std::size_t end,
@@ -183,7 +196,8 @@ inline constexpr std::size_t kWideMinRowFloats = 16;
   const bool short_row = with_short_row(d, [&](auto length) {
     constexpr std::size_t D = decltype(length)::value;
 #if defined(__x86_64__)
-    if (kmeans_avx2_fma()) return add_short_rows_avx2<D>(X, labels, begin, end, sums, counts);
+    if constexpr (D % 2 == 0)
+      if (kmeans_avx2_fma()) return add_short_rows_avx2<D>(X, labels, begin, end, sums, counts);
 #endif
     add_short_rows<D>(X, labels, begin, end, sums, counts);
   });

@@ -70,58 +70,59 @@ template <std::size_t D>
   add_short_row<D>(sums + j * D, x);
 }
 
-// Whether a row of D floats is added from a read that takes in the next
-// row too: rows of two floats on x86, where AVX then adds the row straight
-// from memory.
-template <std::size_t D>
-inline constexpr bool kReadsNextRow =
 #if defined(__x86_64__)
-    D == 2;
-#else
-    false;
-#endif
-
-#if defined(__x86_64__)
-// A row of two floats added from a 16-byte read, the next row's two riding
-// along unused: only the low pair is kept.
-[[gnu::always_inline]] inline void add_pair_reading_four(float* __restrict s, const float* __restrict x) {
-  double pair;
-  __builtin_memcpy(&pair, s, sizeof pair);
-  const __m128 sum = _mm_add_ps(_mm_castpd_ps(_mm_set_sd(pair)), _mm_loadu_ps(x));
-  pair = _mm_cvtsd_f64(_mm_castps_pd(sum));
-  __builtin_memcpy(s, &pair, sizeof pair);
+// Two rows of two floats, x[0..3], from one 16-byte read: the first row's
+// sum is loaded into the read's low half and the second's into its high
+// half, each added and stored back on its own, in row order.
+[[gnu::always_inline]] inline void add_pair(const float* x, const Label* labels, float* __restrict sums,
+                                            std::uint64_t* __restrict counts) {
+  const __m128 rows = _mm_loadu_ps(x);
+  const __m128 unused = _mm_setzero_ps();  // the half a sum's load leaves, never stored
+  const std::size_t first = static_cast<std::size_t>(labels[0]);
+  counts[first] += 1;
+  __m64* s = reinterpret_cast<__m64*>(sums + 2 * first);
+  _mm_storel_pi(s, _mm_add_ps(_mm_loadl_pi(unused, s), rows));
+  const std::size_t second = static_cast<std::size_t>(labels[1]);
+  counts[second] += 1;
+  s = reinterpret_cast<__m64*>(sums + 2 * second);
+  _mm_storeh_pi(s, _mm_add_ps(_mm_loadh_pi(unused, s), rows));
 }
-#endif
 
-// A row followed by another in X.
-template <std::size_t D>
-[[gnu::always_inline]] inline void add_short_row_not_last(const float* x, Label label, float* __restrict sums,
-                                                          std::uint64_t* __restrict counts) {
-#if defined(__x86_64__)
-  if constexpr (kReadsNextRow<D>) {
-    const std::size_t j = static_cast<std::size_t>(label);
-    counts[j] += 1;
-    return add_pair_reading_four(sums + j * D, x);
+// Rows of two floats a pair at a time (add_pair). With X aligned to 8 bytes
+// every pair's read is aligned (a row first where the range starts between
+// pairs), so that no read crosses a cache line; no read reaches past the
+// range.
+[[gnu::always_inline]] inline void add_pair_rows(const float* X, const Label* labels, std::size_t begin,
+                                                 std::size_t end, float* __restrict sums,
+                                                 std::uint64_t* __restrict counts) {
+  constexpr std::size_t kStep = 8;
+  std::size_t i = begin;
+  if (i < end && reinterpret_cast<std::uintptr_t>(X + 2 * i) % 16 != 0) {
+    add_short_row_of<2>(X + 2 * i, labels[i], sums, counts);
+    ++i;
   }
-#endif
-  add_short_row_of<D>(x, label, sums, counts);
+  for (; i + kStep <= end; i += kStep)
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < kStep; r += 2) add_pair(X + 2 * (i + r), labels + i + r, sums, counts);
+  for (; i + 2 <= end; i += 2) add_pair(X + 2 * i, labels + i, sums, counts);
+  if (i < end) add_short_row_of<2>(X + 2 * i, labels[i], sums, counts);
 }
+#endif
 
 // Four rows a step at fixed offsets from one index, so that no row pays for
-// advancing it: a row is only a few instructions. Where a row's add reads
-// past it, the range's last row, which may end X, is left to the rows after
-// the steps.
+// advancing it: a row is only a few instructions.
 template <std::size_t D>
 [[gnu::always_inline]] inline void add_short_rows(const float* X, const Label* labels, std::size_t begin,
                                                   std::size_t end, float* __restrict sums,
                                                   std::uint64_t* __restrict counts) {
+#if defined(__x86_64__)
+  if constexpr (D == 2) return add_pair_rows(X, labels, begin, end, sums, counts);
+#endif
   constexpr std::size_t kStep = 4;
-  const std::size_t steps_end = kReadsNextRow<D> && end > begin ? end - 1 : end;
   std::size_t i = begin;
-  for (; i + kStep <= steps_end; i += kStep) {
+  for (; i + kStep <= end; i += kStep) {
 #pragma GCC unroll 4
-    for (std::size_t r = 0; r < kStep; ++r)
-      add_short_row_not_last<D>(X + (i + r) * D, labels[i + r], sums, counts);
+    for (std::size_t r = 0; r < kStep; ++r) add_short_row_of<D>(X + (i + r) * D, labels[i + r], sums, counts);
   }
   for (; i < end; ++i) add_short_row_of<D>(X + i * D, labels[i], sums, counts);
 }

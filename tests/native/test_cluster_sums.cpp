@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "kmeans/cluster_sums.h"
@@ -32,11 +33,14 @@ TEST(ClusterSums, EveryRowLengthGivesTheRowByRowSums) {
       // ends the array, must not be read past), of fewer than a step, and
       // none.
       for (std::size_t n : {203u, 13u, 9u, 8u, 5u})
-        // The range ending the array, or stopping one row short of its end
-        // (a NaN row, which no sum may take in).
+        // The range starting on an odd row and ending the array; or starting
+        // on an even row of an X whose rows start between 8-byte boundaries,
+        // and stopping one row short of the end (a NaN row, which no sum may
+        // take in).
         for (std::size_t past : {0u, 1u}) {
-          const std::size_t begin = 5, end = std::max(begin, n - past);
-          std::vector<float> X(n * d), sums(k * d);
+          const std::size_t begin = 5 + past, end = std::max(begin, n - past);
+          std::vector<float> storage(n * d + past), sums(k * d);
+          const std::span<float> X(storage.data() + past, n * d);
           for (float& x : X) x = std::ldexp(normal(rng), scale(rng));
           for (float& s : sums) s = std::ldexp(normal(rng), scale(rng));
           X[7 % n * d] = std::numeric_limits<float>::infinity();

@@ -110,7 +110,8 @@ template <std::size_t D>
 #endif
 
 // Four rows a step at fixed offsets from one index, so that no row pays for
-// advancing it: a row is only a few instructions.
+// advancing it: a row is only a few instructions. Rows of two floats go in
+// pairs on x86 (add_pair_rows).
 template <std::size_t D>
 [[gnu::always_inline]] inline void add_short_rows(const float* X, const Label* labels, std::size_t begin,
                                                   std::size_t end, float* __restrict sums,

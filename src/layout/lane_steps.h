@@ -59,8 +59,8 @@ class LaneSteps {
   LaneSteps(EpochState& state, bool vector_pow)
       : state_(state),
         vector_pow_(vector_pow),
-        in_range_pow_(vector_pow && exact_pow_detail::exponent_in_range(state.consts.b) &&
-                      exact_pow_detail::exponent_in_range(state.consts.b_minus_one)) {}
+        pow_bounds_(pair_log_bounds(state.consts.b, state.consts.b_minus_one)),
+        bounded_pow_(vector_pow && pow_bounds_.lo < pow_bounds_.hi) {}
 
   // Rows up to this width are held in registers through a step.
   static constexpr std::size_t kHeldDim = 4;
@@ -280,8 +280,10 @@ class LaneSteps {
         second |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0) << g;
       }
     }
-    if (in_range_pow_) [[likely]] {
-      pow_pairs4<true>(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
+    if (bounded_pow_) [[likely]] {
+      // s itself, as the lanes that do not use their power may take any x:
+      // no select on the dependent chain.
+      pow_pairs4_bounded(s, live, k.b, k.b_minus_one, pow_bounds_, pow_b, pow_b_minus_one, second);
     } else if (vector_pow_) {
       pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
     } else {
@@ -300,8 +302,10 @@ class LaneSteps {
 
   EpochState& state_;
   const bool vector_pow_;
-  // The vector pow, with exponents in its range.
-  const bool in_range_pow_;
+  // The vector pow, with the exponents' bounds on the log (empty where
+  // an exponent is outside its range).
+  const LogBounds pow_bounds_;
+  const bool bounded_pow_;
   // The head row of the run in each lane, coordinate by coordinate.
   alignas(32) double head_[kDim][kLanes] = {};
   double scratch_[kLanes][kDim];

@@ -21,7 +21,32 @@ void library_lanes(const double* x, const double* y, double* r, unsigned fast) {
   }
 }
 
+void library_pair_lanes(const double* x, double y0, double y1, bool pair, double* r0, double* r1,
+                        unsigned fast) {
+  for (unsigned lane = 0; lane < 4; ++lane) {
+    if (((fast >> lane) & 1u) != 0) continue;
+    r0[lane] = std::pow(x[lane], y0);
+    if (pair) r1[lane] = std::pow(x[lane], y1);
+  }
+}
+
 }  // namespace exact_pow_detail
+
+LogBounds pair_log_bounds(double y0, double y1) {
+  using namespace exact_pow_detail;
+  LogBounds bounds{0.0, kMaxFinite};
+  for (const double y : {y0, y1}) {
+    if (!exponent_in_range(y)) return {1.0, 0.0};
+    const double m = std::fabs(y);
+    // Each quotient is within two roundings of the exact one: the factor on
+    // lo and the unit off hi keep m |log x| strictly inside
+    // [kMinExpArgument, kMaxExpArgument - 1], whose rounding stays inside the
+    // exp's range.
+    bounds.lo = std::max(bounds.lo, kMinExpArgument / m * (1.0 + 0x1p-40));
+    bounds.hi = std::min(bounds.hi, (kMaxExpArgument - 1.0) / m);
+  }
+  return bounds;
+}
 
 namespace {
 

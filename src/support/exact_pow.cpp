@@ -21,15 +21,6 @@ void library_lanes(const double* x, const double* y, double* r, unsigned fast) {
   }
 }
 
-void library_pair_lanes(const double* x, double y0, double y1, bool pair, double* r0, double* r1,
-                        unsigned fast) {
-  for (unsigned lane = 0; lane < 4; ++lane) {
-    if (((fast >> lane) & 1u) != 0) continue;
-    r0[lane] = std::pow(x[lane], y0);
-    if (pair) r1[lane] = std::pow(x[lane], y1);
-  }
-}
-
 }  // namespace exact_pow_detail
 
 LogBounds pair_log_bounds(double y0, double y1) {

@@ -277,11 +277,6 @@ TARNWICK_POW_LANES __m256d pow_from_log(__m256d x, __m256d y, __m256d hi, __m256
   return result;
 }
 
-// r0 = pow(x, y0) and, where `pair`, r1 = pow(x, y1), through the library for
-// the lanes whose bit in `fast` is clear.
-[[gnu::cold, gnu::noinline]] void library_pair_lanes(const double* x, double y0, double y1, bool pair,
-                                                     double* r0, double* r1, unsigned fast);
-
 #endif  // __x86_64__
 
 }  // namespace exact_pow_detail
@@ -340,25 +335,23 @@ TARNWICK_POW_LANES void pow_pairs4(const __m256d (&x)[G], __m256d y0, __m256d y1
 }
 
 // The same for fixed exponents y0 and y1 (every lane alike), with `bounds`
-// = pair_log_bounds(y0, y1): one test of x and its log per vector, and one
-// branch for all G vectors, decide which lanes go to the library. Only the
-// lanes set in `used` (sign bits) need results: the others may hold any x,
-// which goes through the same arithmetic without faulting, never to the
-// library, so that x need not be replaced first.
+// = pair_log_bounds(y0, y1), and no call: one test of x and its log per
+// vector decides which lanes the vector path serves, and the result says
+// whether that is every lane the caller uses (those set in `used`, by sign
+// bits). Where it is not, the results are unspecified: the caller computes
+// them otherwise. Unused lanes may hold any x, which goes through the same
+// arithmetic without faulting, so that x need not be replaced first.
 template <std::size_t G>
-TARNWICK_POW_LANES void pow_pairs4_bounded(const __m256d (&x)[G], const __m256d (&used)[G], double y0, double y1,
+TARNWICK_POW_LANES bool pow_pairs4_bounded(const __m256d (&x)[G], const __m256d (&used)[G], double y0, double y1,
                                            LogBounds bounds, __m256d (&r0)[G], __m256d (&r1)[G],
                                            unsigned second = ~0u) {
-  static_assert(G <= 8, "fast lanes are kept as bits of one word");
   using namespace exact_pow_detail;
-  __m256d hi[G], lo[G];
-  unsigned fast = 0;
+  __m256d hi[G], lo[G], missed = _mm256_setzero_pd();
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < G; ++g) {
     log4(x[g], hi[g], lo[g]);
     const __m256d ok = _mm256_and_pd(positive_normal(x[g]), magnitude_within(hi[g], bounds.lo, bounds.hi));
-    const auto unused = static_cast<unsigned>(_mm256_movemask_pd(used[g])) ^ 0xfu;
-    fast |= (static_cast<unsigned>(_mm256_movemask_pd(ok)) | unused) << (4 * g);
+    missed = _mm256_or_pd(missed, _mm256_andnot_pd(ok, used[g]));
   }
   const __m256d y0v = _mm256_set1_pd(y0), y1v = _mm256_set1_pd(y1);
   __m256d ehi;
@@ -368,20 +361,7 @@ TARNWICK_POW_LANES void pow_pairs4_bounded(const __m256d (&x)[G], const __m256d 
   for (std::size_t g = 0; g < G; ++g) {
     r1[g] = (second >> g) & 1u ? exp_of_product(y1v, hi[g], lo[g], ehi) : r0[g];
   }
-  constexpr unsigned kAllFast = G == 8 ? ~0u : (1u << (4 * G)) - 1;
-  if (fast != kAllFast) [[unlikely]] {
-    for (std::size_t g = 0; g < G; ++g) {
-      const unsigned lanes = (fast >> (4 * g)) & 0xfu;
-      if (lanes == 0xf) continue;
-      alignas(32) double xs[4], p[4], q[4];
-      _mm256_store_pd(xs, x[g]);
-      _mm256_store_pd(p, r0[g]);
-      _mm256_store_pd(q, r1[g]);
-      library_pair_lanes(xs, y0, y1, (second >> g) & 1u, p, q, lanes);
-      r0[g] = _mm256_load_pd(p);
-      r1[g] = _mm256_load_pd(q);
-    }
-  }
+  return _mm256_movemask_pd(missed) == 0;
 }
 
 // The same for one vector.

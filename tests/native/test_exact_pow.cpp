@@ -110,6 +110,17 @@ bool same_result(double a, double b) {
 
 #if defined(__x86_64__)
 
+// Whether the bounded form must serve x with both exponents itself: x
+// positive normal, both exponents in range, and |log x| inside what both
+// allow by more than the bounds' margin.
+bool clearly_inside(double y0, double y1, double x) {
+  using namespace exact_pow_detail;
+  if (!(x >= kMinNormal && x <= kMaxFinite && exponent_in_range(y0) && exponent_in_range(y1))) return false;
+  const double log_x = std::fabs(std::log(x));
+  const double m_lo = std::min(std::fabs(y0), std::fabs(y1)), m_hi = std::max(std::fabs(y0), std::fabs(y1));
+  return log_x > kMinExpArgument / m_lo * (1 + 0x1p-30) && log_x < (kMaxExpArgument - 2) / m_hi;
+}
+
 // Mismatches of pow4, pow_pair4 and the second of two vectors through
 // pow_pairs4 and pow_pairs4_bounded against std::pow; the first one
 // described in `first`.
@@ -129,16 +140,30 @@ bool same_result(double a, double b) {
     pow_pairs4(xs, y0, y1, q0, q1, 0b10u);  // the second power of the second vector only
     _mm256_store_pd(got[4], q0[1]), _mm256_store_pd(got[5], q1[1]);
     // The bounded form takes one pair of exponents for every lane: each
-    // lane's pair in turn, with x beside a vector whose results are unused.
+    // lane's pair in turn, that lane alone used, beside unused lanes of any
+    // x. Where it declines, the lane must lie near the bounds or off the
+    // vector path.
     for (std::size_t lane = 0; lane < 4; ++lane) {
       const double b0 = in.y0[i + lane], b1 = in.y1[i + lane];
       const __m256d pair_xs[2] = {x, _mm256_set_pd(-1.0, HUGE_VAL, NAN, 0.0)};
-      const __m256d pair_used[2] = {_mm256_castsi256_pd(_mm256_set1_epi64x(-1)), _mm256_setzero_pd()};
+      const __m256d pair_used[2] = {
+          _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_set_epi64x(lane == 3, lane == 2, lane == 1, lane == 0), 63)),
+          _mm256_setzero_pd()};
       __m256d s0[2], s1[2];
-      pow_pairs4_bounded(pair_xs, pair_used, b0, b1, pair_log_bounds(b0, b1), s0, s1, 0b01u);
+      const LogBounds bounds = pair_log_bounds(b0, b1);
       alignas(32) double v0[4], v1[4];
-      _mm256_store_pd(v0, s0[0]), _mm256_store_pd(v1, s1[0]);
-      got[6][lane] = v0[lane], got[7][lane] = v1[lane];
+      if (pow_pairs4_bounded(pair_xs, pair_used, b0, b1, bounds, s0, s1, 0b01u)) {
+        _mm256_store_pd(v0, s0[0]), _mm256_store_pd(v1, s1[0]);
+        got[6][lane] = v0[lane], got[7][lane] = v1[lane];
+        continue;
+      }
+      const double xv = in.x[i + lane];
+      if (clearly_inside(b0, b1, xv) && bad++ == 0) {
+        char text[160];
+        std::snprintf(text, sizeof text, "bounded pair declined x %a, y %a and %a", xv, b0, b1);
+        *first = text;
+      }
+      got[6][lane] = std::pow(xv, b0), got[7][lane] = std::pow(xv, b1);
     }
     for (std::size_t lane = 0; lane < 4; ++lane) {
       const double xv = in.x[i + lane], ys[2] = {in.y0[i + lane], in.y1[i + lane]};

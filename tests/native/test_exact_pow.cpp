@@ -193,6 +193,27 @@ TEST_P(ExactPowRange, VectorFormsEqualLibrary) {
 
 INSTANTIATE_TEST_SUITE_P(ExactPowRanges, ExactPowRange, ::testing::ValuesIn(kRanges));
 
+// The bounds on |log x|: at them, y times the log rounds inside the exp's
+// range for both exponents; empty where an exponent is off the vector path.
+TEST(ExactPowBounds, KeepBothProductsInRange) {
+  using namespace exact_pow_detail;
+  for (const double b : {0.895, 1.5, 0.5, 0x1p-60, 0x1p62, -3.0}) {
+    const LogBounds bounds = pair_log_bounds(b, b - 1.0);
+    ASSERT_LT(bounds.lo, bounds.hi) << b;
+    const double below_hi = std::nextafter(bounds.hi, 0.0);
+    for (const double y : {b, b - 1.0}) {
+      for (const double log_x : {bounds.lo, -bounds.lo, below_hi, -below_hi}) {
+        const double ehi = std::fabs(y * log_x);
+        EXPECT_TRUE(ehi >= kMinExpArgument && ehi < kMaxExpArgument) << b << " " << y << " " << log_x;
+      }
+    }
+  }
+  for (const double b : {0.0, 1.0, 0x1p63, -0x1p64, std::numeric_limits<double>::quiet_NaN(), HUGE_VAL}) {
+    const LogBounds bounds = pair_log_bounds(b, b - 1.0);
+    EXPECT_FALSE(bounds.lo < bounds.hi) << b;
+  }
+}
+
 TEST(ExactPowSpecial, EdgeInputsInEveryLane) {
   if (!has_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA";
   constexpr double inf = std::numeric_limits<double>::infinity();

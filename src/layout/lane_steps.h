@@ -210,7 +210,7 @@ class LaneSteps {
 
   // The coefficient c of each lane's step, and the lanes whose repulsion
   // pushes instead (distance 0 or NaN; their sign bit set). False, with
-  // nothing set, where a lane needs the bounded pow's library fallback.
+  // nothing set, where the bounded pow leaves a lane to the library.
   template <bool kBounded>
   TARNWICK_LANES_INLINE bool coefficients(const __m256d (&s)[kGroups], const __m256d (&attract)[kGroups],
                                           const __m256d (&active)[kGroups], __m256d (&c)[kGroups],

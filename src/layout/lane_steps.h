@@ -59,19 +59,78 @@ class LaneSteps {
   LaneSteps(EpochState& state, bool vector_pow)
       : state_(state),
         vector_pow_(vector_pow),
-        in_range_pow_(vector_pow && exact_pow_detail::exponent_in_range(state.consts.b) &&
-                      exact_pow_detail::exponent_in_range(state.consts.b_minus_one)) {}
+        pow_bounds_(pair_log_bounds(state.consts.b, state.consts.b_minus_one)),
+        bounded_pow_(vector_pow && pow_bounds_.lo < pow_bounds_.hi) {}
 
   // Rows up to this width are held in registers through a step.
   static constexpr std::size_t kHeldDim = 4;
 
+  // The lanes' head rows while a scheduler steps them tick after tick:
+  // rows up to kHeldDim wide stay in registers, so that a lane's next step
+  // does not wait for its head to go through memory; wider ones stay in head_.
+  struct Heads {
+    __m256d v[kGroups][kDim <= kHeldDim ? kDim : 1];
+  };
+  TARNWICK_LANES_INLINE void load_heads(Heads& heads) const {
+    if constexpr (kDim <= kHeldDim) {
+      for (std::size_t g = 0; g < kGroups; ++g)
+        for (std::size_t d = 0; d < kDim; ++d) heads.v[g][d] = _mm256_load_pd(&head_[d][4 * g]);
+    }
+  }
+  TARNWICK_LANES_INLINE void store_heads(const Heads& heads) {
+    if constexpr (kDim <= kHeldDim) {
+      for (std::size_t g = 0; g < kGroups; ++g)
+        for (std::size_t d = 0; d < kDim; ++d) _mm256_store_pd(&head_[d][4 * g], heads.v[g][d]);
+    }
+  }
+
   // One step of every lane (`cells`, lane by lane), each as the scalar code
-  // performs it. A lane outside `active` (its sign bits, a vector per group
-  // of four lanes) computes on its cell's row and writes nothing. A group's
-  // step is one long dependent chain; the groups go through it phase by
-  // phase, side by side, since the processor overlaps chains only that close
-  // together in the instruction stream.
+  // performs it, with the heads in head_. A lane outside `active` (its sign
+  // bits, a vector per group of four lanes) computes on its cell's row and
+  // writes nothing.
   TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups]) {
+    Heads heads;
+    load_heads(heads);
+    step_lanes(cells, active, heads);
+    store_heads(heads);
+  }
+
+  // The same with the heads in `heads`, for a scheduler's loop of ticks.
+  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups],
+                                        Heads& heads) {
+    if (try_step_lanes(cells, active, heads)) [[likely]] return;
+    store_heads(heads);
+    step_lanes_out_of_line(cells, active);
+    load_heads(heads);
+  }
+
+  // The common step, which calls nothing: a call in a loop of steps forces
+  // the values held across it (constants, rows, heads) out of the vector
+  // registers on every tick. False, with nothing written, for a step with
+  // lanes for the library's pow or with exponents outside the vector pow's
+  // range: step_lanes_out_of_line takes those.
+  TARNWICK_LANES_INLINE bool try_step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups],
+                                            Heads& heads) {
+    return (kUnitB || bounded_pow_) && step_lanes_as<true>(cells, active, heads);
+  }
+
+  // Any step, with the heads in head_.
+  [[gnu::noinline]] TARNWICK_LANES void step_lanes_out_of_line(const std::uint32_t* cells,
+                                                               const __m256d (&active)[kGroups]) {
+    Heads heads;
+    load_heads(heads);
+    step_lanes_as<false>(cells, active, heads);
+    store_heads(heads);
+  }
+
+  // The step, with the bounded vector pow and false (before anything is
+  // written) where a lane needs the library, or with the pow that handles
+  // every lane. A group's step is one long dependent chain; the groups go
+  // through it phase by phase, side by side, since the processor overlaps
+  // chains only that close together in the instruction stream.
+  template <bool kBounded>
+  TARNWICK_LANES_INLINE bool step_lanes_as(const std::uint32_t* cells, const __m256d (&active)[kGroups],
+                                           Heads& heads) {
     double* const x = state_.x;
     const double* rows[kGroups][4];
     double* writes[kGroups][4];
@@ -95,15 +154,12 @@ class LaneSteps {
     __m256d s[kGroups], c[kGroups], pushed[kGroups];
     if constexpr (kDim <= kHeldDim) {
       // The rows stay in registers from the distance to the update.
-      __m256d other[kGroups][kDim], head[kGroups][kDim], diff[kGroups][kDim];
+      __m256d other[kGroups][kDim], diff[kGroups][kDim];
 #pragma GCC unroll 4
       for (std::size_t g = 0; g < kGroups; ++g) {
         gather_rows<kDim>(rows[g], other[g]);
 #pragma GCC unroll 4
-        for (std::size_t d = 0; d < kDim; ++d) {
-          head[g][d] = _mm256_load_pd(&head_[d][4 * g]);
-          diff[g][d] = _mm256_sub_pd(head[g][d], other[g][d]);
-        }
+        for (std::size_t d = 0; d < kDim; ++d) diff[g][d] = _mm256_sub_pd(heads.v[g][d], other[g][d]);
         // 0.0 + d0 * d0 is d0 * d0 exactly: a square is never -0.0.
         s[g] = _mm256_mul_pd(diff[g][0], diff[g][0]);
 #pragma GCC unroll 4
@@ -111,14 +167,14 @@ class LaneSteps {
           s[g] = _mm256_add_pd(s[g], _mm256_mul_pd(diff[g][d], diff[g][d]));
         }
       }
-      coefficients(s, attract, active, c, pushed);
+      if (!coefficients<kBounded>(s, attract, active, c, pushed)) return false;
       const bool any_pushed = this->any(pushed);
 #pragma GCC unroll 4
       for (std::size_t g = 0; g < kGroups; ++g) {
         if (!any_pushed) [[likely]] {
-          update<false>(4 * g, c[g], diff[g], head[g], other[g], pushed[g], active[g]);
+          update<false>(c[g], diff[g], heads.v[g], other[g], pushed[g], active[g]);
         } else {
-          update<true>(4 * g, c[g], diff[g], head[g], other[g], pushed[g], active[g]);
+          update<true>(c[g], diff[g], heads.v[g], other[g], pushed[g], active[g]);
         }
         scatter_rows<kDim>(writes[g], other[g]);
       }
@@ -130,7 +186,7 @@ class LaneSteps {
       for (std::size_t g = 0; g < kGroups; ++g) {
         s[g] = squared_distance<0>(rows[g], 4 * g, _mm256_setzero_pd());
       }
-      coefficients(s, attract, active, c, pushed);
+      if (!coefficients<kBounded>(s, attract, active, c, pushed)) return false;
       const bool any_pushed = this->any(pushed);
 #pragma GCC unroll 4
       for (std::size_t g = 0; g < kGroups; ++g) {
@@ -141,6 +197,7 @@ class LaneSteps {
         }
       }
     }
+    return true;
   }
 
   // Whether any lane's sign bit is set.
@@ -152,8 +209,10 @@ class LaneSteps {
   }
 
   // The coefficient c of each lane's step, and the lanes whose repulsion
-  // pushes instead (distance 0 or NaN; their sign bit set).
-  TARNWICK_LANES_INLINE void coefficients(const __m256d (&s)[kGroups], const __m256d (&attract)[kGroups],
+  // pushes instead (distance 0 or NaN; their sign bit set). False, with
+  // nothing set, where the bounded pow leaves a lane to the library.
+  template <bool kBounded>
+  TARNWICK_LANES_INLINE bool coefficients(const __m256d (&s)[kGroups], const __m256d (&attract)[kGroups],
                                           const __m256d (&active)[kGroups], __m256d (&c)[kGroups],
                                           __m256d (&pushed)[kGroups]) const {
     __m256d positive[kGroups], pow_b[kGroups], pow_b_minus_one[kGroups];
@@ -167,8 +226,8 @@ class LaneSteps {
         pow_b[g] = s[g];
         pow_b_minus_one[g] = _mm256_set1_pd(1.0);
       }
-    } else {
-      powers(s, positive, active, attract, pow_b, pow_b_minus_one);
+    } else if (!powers<kBounded>(s, positive, active, attract, pow_b, pow_b_minus_one)) {
+      return false;
     }
     // attraction: (attract_factor * pow(s, b - 1)) / (a * pow(s, b) + 1)
     // repulsion:  repel_factor / ((s + kRepulsionOffset) * (pow(s, b) * a + 1))
@@ -189,18 +248,18 @@ class LaneSteps {
       c[g] = _mm256_blendv_pd(c[g], _mm256_setzero_pd(), _mm256_andnot_pd(positive[g], attract[g]));
       pushed[g] = _mm256_andnot_pd(_mm256_or_pd(positive[g], attract[g]), active[g]);
     }
+    return true;
   }
 
   // head += t and, for attractions, other -= t, with t = alpha * clip(c * diff).
   // A lane without a step keeps its head: its run may be waiting mid-way.
   template <bool kAnyPushed>
-  TARNWICK_LANES_INLINE void update(std::size_t l0, __m256d c, const __m256d (&diff)[kDim],
-                                    const __m256d (&head)[kDim], __m256d (&other)[kDim], __m256d pushed,
-                                    __m256d active) {
+  TARNWICK_LANES_INLINE void update(__m256d c, const __m256d (&diff)[kDim], __m256d (&head)[kDim],
+                                    __m256d (&other)[kDim], __m256d pushed, __m256d active) {
     const Rates rates = this->rates();
 #pragma GCC unroll 4
     for (std::size_t d = 0; d < kDim; ++d) {
-      other[d] = update_coordinate<kAnyPushed>(d, l0, rates, c, diff[d], head[d], other[d], pushed, active);
+      other[d] = update_coordinate<kAnyPushed>(rates, c, diff[d], head[d], other[d], pushed, active);
     }
   }
 
@@ -211,14 +270,14 @@ class LaneSteps {
     return {_mm256_set1_pd(state_.alpha), _mm256_set1_pd(state_.push)};
   }
 
+  // Moves head to its new value; returns other's.
   template <bool kAnyPushed>
-  TARNWICK_LANES_INLINE __m256d update_coordinate(std::size_t d, std::size_t l0, const Rates& rates,
-                                                  __m256d c, __m256d diff, __m256d head, __m256d other,
-                                                  __m256d pushed, __m256d active) {
+  TARNWICK_LANES_INLINE __m256d update_coordinate(const Rates& rates, __m256d c, __m256d diff, __m256d& head,
+                                                  __m256d other, __m256d pushed, __m256d active) {
     const __m256d t = _mm256_mul_pd(rates.alpha, clip4(_mm256_mul_pd(c, diff)));
     __m256d h = _mm256_add_pd(head, t);
     if constexpr (kAnyPushed) h = _mm256_blendv_pd(h, _mm256_add_pd(rates.push, head), pushed);
-    _mm256_store_pd(&head_[d][l0], _mm256_blendv_pd(head, h, active));
+    head = _mm256_blendv_pd(head, h, active);
     return _mm256_sub_pd(other, t);
   }
 
@@ -250,9 +309,10 @@ class LaneSteps {
       __m256d other[kWidth];
       gather_chunk<kD0, kWidth>(rows, other);
       for (std::size_t i = 0; i < kWidth; ++i) {
-        const __m256d head = _mm256_load_pd(&head_[kD0 + i][l0]);
-        other[i] = update_coordinate<kAnyPushed>(kD0 + i, l0, rates, c, _mm256_sub_pd(head, other[i]), head,
-                                                 other[i], pushed, active);
+        __m256d head = _mm256_load_pd(&head_[kD0 + i][l0]);
+        other[i] = update_coordinate<kAnyPushed>(rates, c, _mm256_sub_pd(head, other[i]), head, other[i], pushed,
+                                                 active);
+        _mm256_store_pd(&head_[kD0 + i][l0], head);
       }
       scatter_chunk<kD0, kWidth>(writes, other);
       update_in_chunks<kD0 + kWidth, kAnyPushed>(rows, writes, l0, rates, c, pushed, active);
@@ -260,19 +320,20 @@ class LaneSteps {
   }
 
   // pow(s, b) and pow(s, b - 1), the latter used where a lane attracts.
-  // Lanes whose s is not used (not positive, or no step) take x = 2, which
-  // needs no slow path. Both powers share one log; the second is skipped
-  // for groups without an attracting lane where kSecondPowerWhereAttracting.
-  TARNWICK_LANES_INLINE void powers(const __m256d (&s)[kGroups], const __m256d (&positive)[kGroups],
+  // Both powers share one log; the second is skipped for groups without an
+  // attracting lane where kSecondPowerWhereAttracting. kBounded: the vector
+  // pow on s itself (lanes whose power is unused may take any x), false
+  // where a lane needs the library. Else every lane's power, through the
+  // library where needed; lanes whose s is unused (not positive, or no step)
+  // take x = 2, which needs no slow path.
+  template <bool kBounded>
+  TARNWICK_LANES_INLINE bool powers(const __m256d (&s)[kGroups], const __m256d (&positive)[kGroups],
                                     const __m256d (&active)[kGroups], const __m256d (&attract)[kGroups],
                                     __m256d (&pow_b)[kGroups], __m256d (&pow_b_minus_one)[kGroups]) const {
     const GradientConstants& k = consts();
-    __m256d x[kGroups], live[kGroups];
+    __m256d live[kGroups];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) {
-      live[g] = _mm256_and_pd(positive[g], active[g]);
-      x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
-    }
+    for (std::size_t g = 0; g < kGroups; ++g) live[g] = _mm256_and_pd(positive[g], active[g]);
     unsigned second = ~0u;
     if constexpr (kSecondPowerWhereAttracting) {
       second = 0;
@@ -280,19 +341,24 @@ class LaneSteps {
         second |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0) << g;
       }
     }
-    if (in_range_pow_) [[likely]] {
-      pow_pairs4<true>(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
-    } else if (vector_pow_) {
-      pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
+    if constexpr (kBounded) {
+      return pow_pairs4_bounded(s, live, k.b, k.b_minus_one, pow_bounds_, pow_b, pow_b_minus_one, second);
     } else {
-      for (std::size_t g = 0; g < kGroups; ++g) {
-        alignas(32) double xs[4], r0[4], r1[4];
-        _mm256_store_pd(xs, x[g]);
-        const bool pair = _mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0;
-        library_powers(xs, k.b, k.b_minus_one, pair, r0, r1);
-        pow_b[g] = _mm256_load_pd(r0);
-        pow_b_minus_one[g] = pair ? _mm256_load_pd(r1) : pow_b[g];  // else no lane uses it
+      __m256d x[kGroups];
+      for (std::size_t g = 0; g < kGroups; ++g) x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
+      if (vector_pow_) {
+        pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
+      } else {
+        for (std::size_t g = 0; g < kGroups; ++g) {
+          alignas(32) double xs[4], r0[4], r1[4];
+          _mm256_store_pd(xs, x[g]);
+          const bool pair = _mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0;
+          library_powers(xs, k.b, k.b_minus_one, pair, r0, r1);
+          pow_b[g] = _mm256_load_pd(r0);
+          pow_b_minus_one[g] = pair ? _mm256_load_pd(r1) : pow_b[g];  // else no lane uses it
+        }
       }
+      return true;
     }
   }
 
@@ -300,8 +366,10 @@ class LaneSteps {
 
   EpochState& state_;
   const bool vector_pow_;
-  // The vector pow, with exponents in its range.
-  const bool in_range_pow_;
+  // The vector pow, with the exponents' bounds on the log (empty where
+  // an exponent is outside its range).
+  const LogBounds pow_bounds_;
+  const bool bounded_pow_;
   // The head row of the run in each lane, coordinate by coordinate.
   alignas(32) double head_[kDim][kLanes] = {};
   double scratch_[kLanes][kDim];

@@ -73,7 +73,10 @@ class QueueScheduler : LaneScheduler<kDim, kUnitB> {
       const auto l = static_cast<std::size_t>(__builtin_ctz(r));
       ticks = std::min<std::ptrdiff_t>(ticks, end_[l] - cursor_[l]);
     }
-    for (; ticks > 0; --ticks) tick();
+    typename LaneScheduler<kDim, kUnitB>::Heads heads;
+    this->load_heads(heads);
+    for (; ticks > 0; --ticks) tick(heads);
+    this->store_heads(heads);
     std::uint32_t finished = 0;
     for (std::size_t l = 0; l < kLanes; ++l) {
       finished |= static_cast<std::uint32_t>(cursor_[l] == end_[l]) << l;
@@ -82,7 +85,7 @@ class QueueScheduler : LaneScheduler<kDim, kUnitB> {
   }
 
   // The next step of every lane; idle lanes step on kIdleStep.
-  TARNWICK_LANES_INLINE void tick() {
+  TARNWICK_LANES_INLINE void tick(typename LaneScheduler<kDim, kUnitB>::Heads& heads) {
     std::uint32_t step[kLanes];
     __m256d active[kGroups];
 #pragma GCC unroll 8
@@ -94,7 +97,7 @@ class QueueScheduler : LaneScheduler<kDim, kUnitB> {
     for (std::size_t g = 0; g < kGroups; ++g) {
       active[g] = _mm256_load_pd(reinterpret_cast<const double*>(active_ + 4 * g));
     }
-    this->step_lanes(step, active);
+    this->step_lanes(step, active, heads);
   }
 
 

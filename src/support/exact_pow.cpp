@@ -23,6 +23,22 @@ void library_lanes(const double* x, const double* y, double* r, unsigned fast) {
 
 }  // namespace exact_pow_detail
 
+LogBounds pair_log_bounds(double y0, double y1) {
+  using namespace exact_pow_detail;
+  LogBounds bounds{0.0, kMaxFinite};
+  for (const double y : {y0, y1}) {
+    if (!exponent_in_range(y)) return {1.0, 0.0};
+    const double m = std::fabs(y);
+    // Each quotient is within two roundings of the exact one: the factor on
+    // lo and the unit off hi keep m |log x| strictly inside
+    // [kMinExpArgument, kMaxExpArgument - 1], whose rounding stays inside the
+    // exp's range.
+    bounds.lo = std::max(bounds.lo, kMinExpArgument / m * (1.0 + 0x1p-40));
+    bounds.hi = std::min(bounds.hi, (kMaxExpArgument - 1.0) / m);
+  }
+  return bounds;
+}
+
 namespace {
 
 // x with a uniformly drawn exponent in [lo, hi] and mantissa.

@@ -71,6 +71,18 @@ struct alignas(16) ExpEntry {
 extern const LogEntry kLogTable[kTableRows];
 extern const ExpEntry kExpTable[kTableRows];
 
+// A row's byte offset is its index shifted left by these.
+inline constexpr int kLogRowShift = 5;
+inline constexpr int kExpRowShift = 4;
+static_assert(sizeof(LogEntry) == std::size_t{1} << kLogRowShift);
+static_assert(sizeof(ExpEntry) == std::size_t{1} << kExpRowShift);
+
+// The row at byte offset `offset` of `table`, as an array of T.
+template <typename T, typename Row>
+inline const T* table_row(const Row (&table)[kTableRows], long long offset) {
+  return reinterpret_cast<const T*>(reinterpret_cast<const char*>(table) + offset);
+}
+
 // {x, b}, checked as pow(x, b) and pow(x, b - 1): inputs on which the
 // library's unfused build (and a build fusing only the three multiply-adds
 // its source writes out) rounds differently from the fused one.
@@ -143,8 +155,10 @@ TARNWICK_POW_LANES __m256d pair_rows(const double* a, const double* b) {
 TARNWICK_POW_LANES void log4(__m256d x, __m256d& hi, __m256d& lo) {
   const __m256i ix = _mm256_castpd_si256(x);
   const __m256i tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(static_cast<long long>(kLogOffset)));
-  const __m256i i = _mm256_and_si256(_mm256_srli_epi64(tmp, kTableShift),
-                                     _mm256_set1_epi64x(static_cast<long long>(kTableMask)));
+  // The row's byte offset, formed in the vector so that no lane needs a
+  // scalar shift after its extract.
+  const __m256i i = _mm256_and_si256(_mm256_srli_epi64(tmp, kTableShift - kLogRowShift),
+                                     _mm256_set1_epi64x(static_cast<long long>(kTableMask << kLogRowShift)));
   // k = tmp >> 52 (arithmetic). With the sign bit flipped, the top twelve bits
   // are k + kExponentBias; placed under the exponent of kShift they give k exactly.
   const __m256i k_biased = _mm256_srli_epi64(
@@ -157,10 +171,10 @@ TARNWICK_POW_LANES void log4(__m256d x, __m256d& hi, __m256d& lo) {
       ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(static_cast<long long>(kSignAndExponent)))));
 
   // Row loads beat gathers here: each lane's three entries are adjacent.
-  const double* e0 = &kLogTable[_mm256_extract_epi64(i, 0)].invc;
-  const double* e1 = &kLogTable[_mm256_extract_epi64(i, 1)].invc;
-  const double* e2 = &kLogTable[_mm256_extract_epi64(i, 2)].invc;
-  const double* e3 = &kLogTable[_mm256_extract_epi64(i, 3)].invc;
+  const double* e0 = table_row<double>(kLogTable, _mm256_extract_epi64(i, 0));
+  const double* e1 = table_row<double>(kLogTable, _mm256_extract_epi64(i, 1));
+  const double* e2 = table_row<double>(kLogTable, _mm256_extract_epi64(i, 2));
+  const double* e3 = table_row<double>(kLogTable, _mm256_extract_epi64(i, 3));
   const __m256d a = pair_rows(e0, e2), b = pair_rows(e1, e3);
   const __m256d c = pair_rows(e0 + 2, e2 + 2), d = pair_rows(e1 + 2, e3 + 2);
   const __m256d invc = _mm256_unpacklo_pd(a, b);
@@ -202,11 +216,12 @@ TARNWICK_POW_LANES __m256d exp4(__m256d ehi, __m256d elo) {
                               _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2HiN), ehi));
   r = _mm256_add_pd(r, elo);
 
-  const __m256i j = _mm256_and_si256(ki, _mm256_set1_epi64x(static_cast<long long>(kTableMask)));
-  const double* e0 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 0)]);
-  const double* e1 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 1)]);
-  const double* e2 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 2)]);
-  const double* e3 = reinterpret_cast<const double*>(&kExpTable[_mm256_extract_epi64(j, 3)]);
+  const __m256i j = _mm256_and_si256(_mm256_slli_epi64(ki, kExpRowShift),
+                                     _mm256_set1_epi64x(static_cast<long long>(kTableMask << kExpRowShift)));
+  const double* e0 = table_row<double>(kExpTable, _mm256_extract_epi64(j, 0));
+  const double* e1 = table_row<double>(kExpTable, _mm256_extract_epi64(j, 1));
+  const double* e2 = table_row<double>(kExpTable, _mm256_extract_epi64(j, 2));
+  const double* e3 = table_row<double>(kExpTable, _mm256_extract_epi64(j, 3));
   const __m256d a = pair_rows(e0, e2), b = pair_rows(e1, e3);
   const __m256d tail = _mm256_unpacklo_pd(a, b);
   // 2^(k/128) = scale * (1 + tail); the integer part of k/128 goes into the exponent.
@@ -234,19 +249,22 @@ TARNWICK_POW_LANES __m256d positive_normal(__m256d x) {
                        _mm256_cmp_pd(x, _mm256_set1_pd(kMaxFinite), _CMP_LE_OQ));
 }
 
-// pow(x, y) from log x = hi + lo, for the lanes set in `ok` (a mask of x
-// lanes the log is meant for); the others go to the library. With
-// kExponentInRange the caller has checked exponent_in_range(y) for every
-// lane (for a y that stays fixed over many calls).
-template <bool kExponentInRange = false>
-TARNWICK_POW_LANES __m256d pow_from_log(__m256d x, __m256d y, __m256d hi, __m256d lo, __m256d ok) {
+// exp(y (hi + lo)) from log x = hi + lo, with no check of its range; ehi is
+// the rounded product y hi, which the range checks read.
+TARNWICK_POW_LANES __m256d exp_of_product(__m256d y, __m256d hi, __m256d lo, __m256d& ehi) {
   // y (hi + lo) as ehi + elo; the fmsub recovers the rounding error of y hi exactly.
-  const __m256d ehi = _mm256_mul_pd(y, hi);
+  ehi = _mm256_mul_pd(y, hi);
   const __m256d elo = _mm256_fmadd_pd(y, lo, _mm256_fmsub_pd(hi, y, ehi));
-  __m256d result = exp4(ehi, elo);
+  return exp4(ehi, elo);
+}
+
+// pow(x, y) from log x = hi + lo, for the lanes set in `ok` (a mask of x
+// lanes the log is meant for); the others go to the library.
+TARNWICK_POW_LANES __m256d pow_from_log(__m256d x, __m256d y, __m256d hi, __m256d lo, __m256d ok) {
+  __m256d ehi;
+  __m256d result = exp_of_product(y, hi, lo, ehi);
   ok = _mm256_and_pd(ok, magnitude_within(ehi, kMinExpArgument, kMaxExpArgument));
-  if constexpr (!kExponentInRange)
-    ok = _mm256_and_pd(ok, magnitude_within(y, kMinVectorExponent, kMaxVectorExponent));
+  ok = _mm256_and_pd(ok, magnitude_within(y, kMinVectorExponent, kMaxVectorExponent));
   const unsigned fast = static_cast<unsigned>(_mm256_movemask_pd(ok));
   if (fast != 0xf) [[unlikely]] {
     alignas(32) double xs[4], ys[4], rs[4];
@@ -263,6 +281,17 @@ TARNWICK_POW_LANES __m256d pow_from_log(__m256d x, __m256d y, __m256d hi, __m256
 
 }  // namespace exact_pow_detail
 
+// For exponents y0 and y1 that stay fixed over many calls: a range of
+// |log x| inside which both pow(x, y0) and pow(x, y1) keep to the vector
+// path, so that one test of the log decides both powers. It is narrower
+// than the exact bounds of |y log x| by a margin that covers the rounding of
+// y log x, so lanes close to them go to the library, which gives the same
+// results. Empty (lo >= hi) where either exponent is outside the vector range.
+struct LogBounds {
+  double lo, hi;
+};
+LogBounds pair_log_bounds(double y0, double y1);
+
 #if defined(__x86_64__)
 
 // Callable only from code compiled with target("avx2,fma"), and only when
@@ -278,12 +307,11 @@ TARNWICK_POW_LANES __m256d pow4(__m256d x, __m256d y) {
 // as two calls. Each vector's pow is one long dependent chain; computed phase
 // by phase (every log, then every first power, then every second) the G
 // chains lie side by side in the instruction stream, where the processor
-// overlaps them. With kExponentsInRange the caller has checked
-// exponent_in_range for y0 and y1.
+// overlaps them.
 //
 // With `second`, pow(x[g], y1) only for the vectors whose bit g is set;
 // r1[g] is unspecified for the others.
-template <bool kExponentsInRange = false, std::size_t G>
+template <std::size_t G>
 TARNWICK_POW_LANES void pow_pairs4(const __m256d (&x)[G], __m256d y0, __m256d y1, __m256d (&r0)[G],
                                    __m256d (&r1)[G], unsigned second = ~0u) {
   __m256d hi[G], lo[G], ok[G];
@@ -294,24 +322,53 @@ TARNWICK_POW_LANES void pow_pairs4(const __m256d (&x)[G], __m256d y0, __m256d y1
   }
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < G; ++g) {
-    r0[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y0, hi[g], lo[g], ok[g]);
+    r0[g] = exact_pow_detail::pow_from_log(x[g], y0, hi[g], lo[g], ok[g]);
   }
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < G; ++g) {
     if ((second >> g) & 1u) {
-      r1[g] = exact_pow_detail::pow_from_log<kExponentsInRange>(x[g], y1, hi[g], lo[g], ok[g]);
+      r1[g] = exact_pow_detail::pow_from_log(x[g], y1, hi[g], lo[g], ok[g]);
     } else {
       r1[g] = r0[g];
     }
   }
 }
 
+// The same for fixed exponents y0 and y1 (every lane alike), with `bounds`
+// = pair_log_bounds(y0, y1), and no call: one test of x and its log per
+// vector decides which lanes the vector path serves, and the result says
+// whether that is every lane the caller uses (those set in `used`, by sign
+// bits). Where it is not, the results are unspecified: the caller computes
+// them otherwise. Unused lanes may hold any x, which goes through the same
+// arithmetic without faulting, so that x need not be replaced first.
+template <std::size_t G>
+TARNWICK_POW_LANES bool pow_pairs4_bounded(const __m256d (&x)[G], const __m256d (&used)[G], double y0, double y1,
+                                           LogBounds bounds, __m256d (&r0)[G], __m256d (&r1)[G],
+                                           unsigned second = ~0u) {
+  using namespace exact_pow_detail;
+  __m256d hi[G], lo[G], missed = _mm256_setzero_pd();
+#pragma GCC unroll 4
+  for (std::size_t g = 0; g < G; ++g) {
+    log4(x[g], hi[g], lo[g]);
+    const __m256d ok = _mm256_and_pd(positive_normal(x[g]), magnitude_within(hi[g], bounds.lo, bounds.hi));
+    missed = _mm256_or_pd(missed, _mm256_andnot_pd(ok, used[g]));
+  }
+  const __m256d y0v = _mm256_set1_pd(y0), y1v = _mm256_set1_pd(y1);
+  __m256d ehi;
+#pragma GCC unroll 4
+  for (std::size_t g = 0; g < G; ++g) r0[g] = exp_of_product(y0v, hi[g], lo[g], ehi);
+#pragma GCC unroll 4
+  for (std::size_t g = 0; g < G; ++g) {
+    r1[g] = (second >> g) & 1u ? exp_of_product(y1v, hi[g], lo[g], ehi) : r0[g];
+  }
+  return _mm256_movemask_pd(missed) == 0;
+}
+
 // The same for one vector.
-template <bool kExponentsInRange = false>
 TARNWICK_POW_LANES void pow_pair4(__m256d x, __m256d y0, __m256d y1, __m256d& r0, __m256d& r1) {
   const __m256d xs[1] = {x};
   __m256d p[1], q[1];
-  pow_pairs4<kExponentsInRange>(xs, y0, y1, p, q);
+  pow_pairs4(xs, y0, y1, p, q);
   r0 = p[0];
   r1 = q[0];
 }

@@ -110,15 +110,26 @@ bool same_result(double a, double b) {
 
 #if defined(__x86_64__)
 
+// Whether the bounded form must serve x with both exponents itself: x
+// positive normal, both exponents in range, and |log x| inside what both
+// allow by more than the bounds' margin.
+bool clearly_inside(double y0, double y1, double x) {
+  using namespace exact_pow_detail;
+  if (!(x >= kMinNormal && x <= kMaxFinite && exponent_in_range(y0) && exponent_in_range(y1))) return false;
+  const double log_x = std::fabs(std::log(x));
+  const double m_lo = std::min(std::fabs(y0), std::fabs(y1)), m_hi = std::max(std::fabs(y0), std::fabs(y1));
+  return log_x > kMinExpArgument / m_lo * (1 + 0x1p-30) && log_x < (kMaxExpArgument - 2) / m_hi;
+}
+
 // Mismatches of pow4, pow_pair4 and the second of two vectors through
-// pow_pairs4 (and, where every exponent of four lanes is in the vector range,
-// pow_pair4<true>) against std::pow; the first one described in `first`.
+// pow_pairs4 and pow_pairs4_bounded against std::pow; the first one
+// described in `first`.
 [[gnu::target("avx2,fma")]] std::size_t mismatches(const Inputs& in, std::string* first) {
   std::size_t bad = 0;
   for (std::size_t i = 0; i + 4 <= in.x.size(); i += 4) {
     const __m256d x = _mm256_loadu_pd(&in.x[i]), y0 = _mm256_loadu_pd(&in.y0[i]);
     const __m256d y1 = _mm256_loadu_pd(&in.y1[i]);
-    // pair, pair, pow4, pow4, pairs (second vector), pairs, in-range pair, in-range pair
+    // pair, pair, pow4, pow4, pairs (second vector), pairs, bounded pair, bounded pair
     alignas(32) double got[8][4];
     __m256d p0, p1;
     pow_pair4(x, y0, y1, p0, p1);
@@ -128,22 +139,39 @@ bool same_result(double a, double b) {
     __m256d q0[2], q1[2];
     pow_pairs4(xs, y0, y1, q0, q1, 0b10u);  // the second power of the second vector only
     _mm256_store_pd(got[4], q0[1]), _mm256_store_pd(got[5], q1[1]);
-    int forms = 8;
-    for (std::size_t lane = 0; lane < 4; ++lane)
-      if (!exact_pow_detail::exponent_in_range(in.y0[i + lane]) ||
-          !exact_pow_detail::exponent_in_range(in.y1[i + lane]))
-        forms = 6;
-    if (forms == 8) {
-      pow_pair4<true>(x, y0, y1, p0, p1);
-      _mm256_store_pd(got[6], p0), _mm256_store_pd(got[7], p1);
+    // The bounded form takes one pair of exponents for every lane: each
+    // lane's pair in turn, that lane alone used, beside unused lanes of any
+    // x. Where it declines, the lane must lie near the bounds or off the
+    // vector path.
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const double b0 = in.y0[i + lane], b1 = in.y1[i + lane];
+      const __m256d pair_xs[2] = {x, _mm256_set_pd(-1.0, HUGE_VAL, NAN, 0.0)};
+      const __m256d pair_used[2] = {
+          _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_set_epi64x(lane == 3, lane == 2, lane == 1, lane == 0), 63)),
+          _mm256_setzero_pd()};
+      __m256d s0[2], s1[2];
+      const LogBounds bounds = pair_log_bounds(b0, b1);
+      alignas(32) double v0[4], v1[4];
+      if (pow_pairs4_bounded(pair_xs, pair_used, b0, b1, bounds, s0, s1, 0b01u)) {
+        _mm256_store_pd(v0, s0[0]), _mm256_store_pd(v1, s1[0]);
+        got[6][lane] = v0[lane], got[7][lane] = v1[lane];
+        continue;
+      }
+      const double xv = in.x[i + lane];
+      if (clearly_inside(b0, b1, xv) && bad++ == 0) {
+        char text[160];
+        std::snprintf(text, sizeof text, "bounded pair declined x %a, y %a and %a", xv, b0, b1);
+        *first = text;
+      }
+      got[6][lane] = std::pow(xv, b0), got[7][lane] = std::pow(xv, b1);
     }
     for (std::size_t lane = 0; lane < 4; ++lane) {
       const double xv = in.x[i + lane], ys[2] = {in.y0[i + lane], in.y1[i + lane]};
       const double want[2] = {std::pow(xv, ys[0]), std::pow(xv, ys[1])};
-      for (int form = 0; form < forms; ++form) {
+      for (int form = 0; form < 8; ++form) {
         if (same_result(got[form][lane], want[form % 2]) || bad++ > 0) continue;
         char text[160];
-        const char* name = form < 2 ? "pair" : form < 4 ? "pow4" : form < 6 ? "pairs" : "in-range pair";
+        const char* name = form < 2 ? "pair" : form < 4 ? "pow4" : form < 6 ? "pairs" : "bounded pair";
         std::snprintf(text, sizeof text, "%s pow(%a, %a) = %a, library %a", name, xv, ys[form % 2],
                       got[form][lane], want[form % 2]);
         *first = text;
@@ -164,6 +192,27 @@ TEST_P(ExactPowRange, VectorFormsEqualLibrary) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ExactPowRanges, ExactPowRange, ::testing::ValuesIn(kRanges));
+
+// The bounds on |log x|: at them, y times the log rounds inside the exp's
+// range for both exponents; empty where an exponent is off the vector path.
+TEST(ExactPowBounds, KeepBothProductsInRange) {
+  using namespace exact_pow_detail;
+  for (const double b : {0.895, 1.5, 0.5, 0x1p-60, 0x1p62, -3.0}) {
+    const LogBounds bounds = pair_log_bounds(b, b - 1.0);
+    ASSERT_LT(bounds.lo, bounds.hi) << b;
+    const double below_hi = std::nextafter(bounds.hi, 0.0);
+    for (const double y : {b, b - 1.0}) {
+      for (const double log_x : {bounds.lo, -bounds.lo, below_hi, -below_hi}) {
+        const double ehi = std::fabs(y * log_x);
+        EXPECT_TRUE(ehi >= kMinExpArgument && ehi < kMaxExpArgument) << b << " " << y << " " << log_x;
+      }
+    }
+  }
+  for (const double b : {0.0, 1.0, 0x1p63, -0x1p64, std::numeric_limits<double>::quiet_NaN(), HUGE_VAL}) {
+    const LogBounds bounds = pair_log_bounds(b, b - 1.0);
+    EXPECT_FALSE(bounds.lo < bounds.hi) << b;
+  }
+}
 
 TEST(ExactPowSpecial, EdgeInputsInEveryLane) {
   if (!has_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA";

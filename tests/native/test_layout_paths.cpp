@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -220,6 +221,21 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
 // Epochs in which no edge is due, edges first due late in the run, and
 // edges due in every epoch side by side; edges never due (and NaN periods,
 // due every epoch) among them; booked and queued.
+// Steps with a lane the vector pow leaves to the library (squared distance
+// exactly 1 on an integer grid, whose log is 0), and exponents outside its
+// range (every step): such steps are redone out of line, with the same bits.
+TEST_P(LayoutLanes, MatchThePlainLoopWhereStepsNeedTheLibrary) {
+  for (const double b : {0.895, 0x1p-70}) {
+    const Settings run{b, 5, 3};
+    for (std::size_t dim : {2u, 3u, 10u}) {
+      Graph g = knn_like(300, dim, 6);
+      for (double& v : g.x) v = std::floor(v / 8.0);  // coordinates in {-2, -1, 0, 1}
+      const std::vector<double> lanes = in_lanes(g, dim, run);
+      ASSERT_TRUE(same_bits(lanes, plain_layout(g, dim, run))) << b << " " << dim;
+    }
+  }
+}
+
 TEST_P(LayoutLanes, MatchThePlainLoopWhereFewEdgesAreDue) {
   const Settings run{0.895, 5, 60};
   const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -57,6 +57,7 @@ bool centroids_in_lanes(const assign_detail::Kernel& kernel, std::size_t d, std:
 std::size_t laid_out_centroid_floats(std::size_t d, std::size_t k) {
   const assign_detail::Kernel& kernel = assign_detail::chosen_kernel();
   if (!centroids_in_lanes(kernel, d, k)) return 0;
+  if (assign_detail::few_centroid_rows(k, kernel.few_centroids)) return k * d;
   const std::size_t lanes = kernel.centroid_lanes;
   return (assign_detail::one_centroid_vector(k, lanes) ? lanes / 2 : lanes) * d;
 }

@@ -32,7 +32,9 @@ inline constexpr std::uint64_t kMaxClusters = INT32_MAX;
 // A block of rows to label: X is rows×d (row stride d), C is k×d, norms has
 // k entries (the centroids' squared norms as plain float sums). C_laid_out,
 // where given, is what lay_out_centroids wrote for this C: it spares every
-// block laying the centroids out again.
+// block laying the centroids out again. rows_after counts the rows of X that
+// follow the block, which the kernel may fetch ahead (never reads) while it
+// labels the block's last rows.
 struct AssignBlock {
   const float* X;
   std::size_t rows;
@@ -41,6 +43,7 @@ struct AssignBlock {
   std::size_t k;
   const float* norms;
   const float* C_laid_out = nullptr;
+  std::size_t rows_after = 0;
 };
 
 // Floats lay_out_centroids writes for k×d centroids; 0 where the kernel
@@ -69,13 +72,16 @@ namespace assign_detail {
 // of centroids, or `rows_two_vectors` rows against two. A tile's
 // accumulators, with the registers that feed them, fit the register file.
 // Rows of at most four columns take `narrow_vectors` vectors of rows, one
-// centroid at a time.
+// centroid at a time. Where centroids in lanes would run, up to
+// `few_centroids` centroids (0: never) meet one vector of rows transposed in
+// registers instead.
 struct TileShape {
   std::size_t row_vectors;
   std::size_t centroids;
   std::size_t rows_one_vector;
   std::size_t rows_two_vectors;
   std::size_t narrow_vectors;
+  std::size_t few_centroids;
 };
 
 // The first-level cache rule of rows in lanes. A group of rows, rearranged,
@@ -125,6 +131,7 @@ struct Kernel {
   std::size_t scratch_rows;    // the most rows rows in lanes rearranges at once
   std::size_t tile_centroids;  // centroids a tile of rows in lanes takes
   std::size_t centroid_lanes;  // the most centroids the second arrangement takes
+  std::size_t few_centroids;   // the most it takes with rows in lanes (TileShape)
   void (*labels)(const AssignBlock& b, Label* out, float* scratch);
   void (*centroid_labels)(const AssignBlock& b, Label* out, float* scratch);
   void (*lay_out_centroids)(const float* C, std::size_t d, std::size_t k, float* out);
@@ -134,6 +141,12 @@ struct Kernel {
 // kernel's centroid_lanes, else two.
 constexpr bool one_centroid_vector(std::size_t k, std::size_t centroid_lanes) {
   return 2 * k <= centroid_lanes;
+}
+
+// Where centroids in lanes would run, k centroids meet rows in lanes instead
+// (FewCentroids) from 1 up to the kernel's few_centroids.
+constexpr bool few_centroid_rows(std::size_t k, std::size_t few_centroids) {
+  return k >= 1 && k <= few_centroids;
 }
 
 // The kernel of each instruction set; all but the portable one sit in a file

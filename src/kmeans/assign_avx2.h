@@ -19,7 +19,7 @@ struct Avx2 : lanes::LaneOps<lanes::Ymm> {
   // ten accumulators again (ten rows by one vector, five by two). Narrow
   // rows: three vectors, whose columns, bests and labels take most of the
   // registers, the rest holding one centroid's broadcasts and chains.
-  static constexpr TileShape kTiles{2, 5, 10, 5, 3};
+  static constexpr TileShape kTiles{2, 5, 10, 5, 3, 0};
   static F set1(float x) { return _mm256_set1_ps(x); }
   static F fma(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   // The compilers' own vector comparison (ordered, as _CMP_LT_OQ), whose

@@ -16,8 +16,11 @@ namespace {
 struct Avx512 : lanes::LaneOps<lanes::Zmm> {
   // Four row vectors by five centroids: twenty accumulators of the
   // thirty-two registers. Centroids in lanes: sixteen (sixteen rows by one
-  // vector, eight by two). Narrow rows: four vectors.
-  static constexpr TileShape kTiles{4, 5, 16, 8, 4};
+  // vector, eight by two). Narrow rows: four vectors. Rows transposed in
+  // registers up to fifteen centroids, one accumulator each beside the eight
+  // columns: at sixteen the centroids fill a vector and their lanes are as
+  // fast.
+  static constexpr TileShape kTiles{4, 5, 16, 8, 4, 15};
   static F set1(float x) { return _mm512_set1_ps(x); }
   static F fma(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
   static Mask less(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }

@@ -6,7 +6,7 @@
 // shared, through the linker, with code that runs on any CPU. For the same
 // reason it uses no library templates.
 //
-// Three layouts. In the general one (FusedAssign) lanes are rows: a group of
+// Four layouts. In the general one (FusedAssign) lanes are rows: a group of
 // up to G vectors of W rows is first rearranged so that, for each l, the
 // group's X[., l] lie side by side; then for each tile of M centroids and
 // each l, one broadcast of C[j, l] per centroid and one fma per (row vector,
@@ -14,7 +14,9 @@
 // assign.h. The running best score and label of each row stay in registers
 // across all k centroids. Rows of at most four columns skip the
 // rearranging: their columns stay in registers (NarrowRows). For long rows
-// and few centroids, lanes are centroids instead (CentroidLanes).
+// and few centroids, lanes are centroids instead (CentroidLanes), or, with
+// fewer centroids than fill a vector's lanes, rows again, transposed in
+// registers (FewCentroids, assign_few_centroids.h, where V has columns8).
 //
 // V provides: kWidth; types F (floats), I (int32 labels), Mask; zero,
 // load, set1, fma(a, b, c) = a·b + c rounded once, add, sub, less (ordered
@@ -29,101 +31,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kmeans/assign.h"
+#include "kmeans/assign_few_centroids.h"
+#include "kmeans/assign_kernel_parts.h"
 
 namespace tarnwick::assign_detail {
 namespace {
-
-constexpr float kPlusInf = __builtin_inff();
-
-// The contract's chain and scan for one row: rows that do not fill a vector.
-inline Label scalar_label(const float* x, const AssignBlock& b) {
-  float best = kPlusInf;
-  Label label = 0;
-  for (std::size_t j = 0; j < b.k; ++j) {
-    const float* c = b.C + j * b.d;
-    float acc = 0.0f;
-    for (std::size_t l = 0; l < b.d; ++l) acc = __builtin_fmaf(x[l], c[l], acc);
-    const float score = b.norms[j] - (acc + acc);
-    if (score < best) {
-      best = score;
-      label = static_cast<Label>(j);
-    }
-  }
-  return label;
-}
-
-template <std::size_t N>
-struct Count {
-  static constexpr std::size_t value = N;
-};
-
-// Calls f with Count<count>{}, 1 <= count < N; nothing for 0.
-template <std::size_t N, class Fn>
-inline void with_count(std::size_t count, Fn&& f) {
-  if constexpr (N > 1) {
-    if (count == N - 1) {
-      f(Count<N - 1>{});
-      return;
-    }
-    with_count<N - 1>(count, f);
-  }
-}
-
-// Rows in lanes take a block's rows as whole groups of nv <= G vectors of W
-// rows, then one group of the vectors left, then the rows short of a
-// vector: as one vector of the block's last W rows where the block has that
-// many (its first rows are labelled a second time, with the same bits),
-// else one at a time. group(Count<vectors>{}, first row), row(row).
-template <std::size_t G, std::size_t W, class Group, class Row>
-inline void each_row_group(std::size_t rows, std::size_t nv, Group&& group, Row&& row) {
-  std::size_t i = 0;
-  with_count<G + 1>(nv, [&](auto n) {
-    for (; i + decltype(n)::value * W <= rows; i += decltype(n)::value * W) group(n, i);
-  });
-  with_count<G>((rows - i) / W, [&](auto nv) {
-    group(nv, i);
-    i += decltype(nv)::value * W;
-  });
-  if (i < rows && rows >= W) {
-    group(Count<1>{}, rows - W);
-    return;
-  }
-  for (; i < rows; ++i) row(i);
-}
-
-template <std::size_t G, std::size_t W, class Group, class Row>
-inline void each_row_group(std::size_t rows, Group&& group, Row&& row) {
-  each_row_group<G, W>(rows, G, group, row);
-}
-
-// Folds one centroid's score, from its chain acc, into a row vector's
-// running best and label: the contract's strict scan, lane by lane.
-template <class V>
-[[gnu::always_inline]] inline void fold_score(typename V::F acc, typename V::F norm,
-                                              typename V::I index, typename V::F& best,
-                                              typename V::I& label) {
-  const typename V::F score = V::sub(norm, V::add(acc, acc));
-  const auto lt = V::less(score, best);
-  best = V::select(lt, score, best);
-  label = V::select(lt, index, label);
-}
-
-// Folds the scores of centroids j0 .. j0 + MM - 1 (acc their chains, for
-// NV row vectors) into each row's running best and label.
-template <class V, std::size_t NV, std::size_t MM>
-[[gnu::always_inline]] inline void fold_scores(const typename V::F (&acc)[NV][MM],
-                                               const float* norms, std::size_t j0,
-                                               typename V::F (&best)[NV],
-                                               typename V::I (&label)[NV]) {
-#pragma GCC unroll 8
-  for (std::size_t m = 0; m < MM; ++m) {
-    const typename V::F norm = V::set1(norms[j0 + m]);
-    const typename V::I index = V::set1_label(static_cast<Label>(j0 + m));
-#pragma GCC unroll 8
-    for (std::size_t g = 0; g < NV; ++g) fold_score<V>(acc[g][m], norm, index, best[g], label[g]);
-  }
-}
 
 template <class V, std::size_t G, std::size_t M>
 struct FusedAssign {
@@ -468,9 +380,7 @@ struct CentroidLanes {
   // The block's laid-out centroids, C[j, l] at [l·kLanes + j]: given, or
   // laid out into the scratch.
   static const float* laid_out(const AssignBlock& b, float* panel) {
-    if (b.C_laid_out != nullptr) return b.C_laid_out;
-    lay_out(b.C, b.d, b.k, panel);
-    return panel;
+    return centroids_laid_out<CentroidLanes>(b, panel);
   }
 
   static void lay_out(const float* C, std::size_t d, std::size_t k, float* panel) {
@@ -521,7 +431,7 @@ struct CentroidLanes {
       constexpr std::size_t RR = decltype(rr)::value;
       const float* x = b.X + i * b.d;
       F acc[RR][Q];
-      tile<RR>(x, i + 2 * RR <= b.rows ? x + RR * b.d : x, b.d, panel, acc);
+      tile<RR>(x, rows_ahead(b, i, RR), b.d, panel, acc);
       at(rr, i, acc);
     };
     std::size_t i = 0;
@@ -547,9 +457,10 @@ struct CentroidLanes {
 
 };
 
-// One instruction set's three layouts, tiled by V::kTiles, and which of them
-// a block takes: rows of at most kNarrowMax columns go to NarrowRows, other
-// rows to FusedAssign; with centroids in lanes, one vector of them where k
+// One instruction set's layouts, tiled by V::kTiles, and which of them a
+// block takes: rows of at most kNarrowMax columns go to NarrowRows, other
+// rows to FusedAssign; where centroids in lanes would run, FewCentroids
+// takes k up to kTiles.few_centroids, else one vector of centroids where k
 // fits in half of kCentroidLanes, else two.
 template <class V>
 struct Layouts {
@@ -558,11 +469,13 @@ struct Layouts {
   using Narrow = NarrowRows<V, kTiles.narrow_vectors>;
   using One = CentroidLanes<V, 1, kTiles.rows_one_vector>;
   using Two = CentroidLanes<V, 2, kTiles.rows_two_vectors>;
+  using Few = FewCentroids<V, kTiles.few_centroids>;
   static_assert(2 * One::kLanes == Two::kLanes);
   static constexpr std::size_t kCentroidLanes = Two::kLanes;
 
   static bool narrow(std::size_t d) { return d <= kNarrowMax; }
   static bool one_vector(std::size_t k) { return one_centroid_vector(k, kCentroidLanes); }
+  static bool few(std::size_t k) { return few_centroid_rows(k, kTiles.few_centroids); }
 };
 
 template <class V>
@@ -572,13 +485,16 @@ Kernel make_kernel() {
       L::Rows::kChunkRows,
       L::kTiles.centroids,
       L::kCentroidLanes,
+      L::kTiles.few_centroids,
       [](const AssignBlock& b, Label* out, float* panel) {
         L::narrow(b.d) ? L::Narrow::labels(b, out) : L::Rows::labels(b, out, panel);
       },
       [](const AssignBlock& b, Label* out, float* panel) {
+        if (L::few(b.k)) return L::Few::labels(b, out, panel);
         L::one_vector(b.k) ? L::One::labels(b, out, panel) : L::Two::labels(b, out, panel);
       },
       [](const float* C, std::size_t d, std::size_t k, float* out) {
+        if (L::few(k)) return L::Few::lay_out(C, d, k, out);
         L::one_vector(k) ? L::One::lay_out(C, d, k, out) : L::Two::lay_out(C, d, k, out);
       },
   };

@@ -16,7 +16,7 @@ struct Neon {
   // As AVX-512, with thirty-two registers too: four row vectors by five
   // centroids, twenty accumulators; centroids in lanes sixteen (sixteen rows
   // by one vector, eight by two); narrow rows four vectors.
-  static constexpr TileShape kTiles{4, 5, 16, 8, 4};
+  static constexpr TileShape kTiles{4, 5, 16, 8, 4, 0};
   using F = float32x4_t;
   using I = int32x4_t;
   using Mask = uint32x4_t;

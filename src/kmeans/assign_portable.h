@@ -18,7 +18,7 @@ struct Portable {
   // one vector, two by two), since each fmaf here is a scalar operation of
   // its own and a wider tile would only grow the code. Narrow rows: two
   // vectors.
-  static constexpr TileShape kTiles{2, 5, 4, 2, 2};
+  static constexpr TileShape kTiles{2, 5, 4, 2, 2, 0};
   struct F {
     float v[kWidth];
   };

@@ -309,7 +309,7 @@ class LloydSteps::State {
     const Label* labels = labels_.data() + r0;
     Label* next = next_.data() + r0;
     assign_rows(AssignBlock{X_ + r0 * d_, rows, d_, centroids_, k_, norms_.data(),
-                            laid_out_.size() != 0 ? laid_out_.data() : nullptr},
+                            laid_out_.size() != 0 ? laid_out_.data() : nullptr, n_ - r0 - rows},
                 next, scratch.get());
     return count_changed(labels, next, rows);
   }

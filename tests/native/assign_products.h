@@ -93,6 +93,17 @@ struct ProductsOf {
     });
   }
 
+  static void few(const AssignBlock& b, float* G, float* scratch) {
+    using Few = typename L::Few;
+    const float* panel = centroids_laid_out<Few>(b, scratch);
+    with_count<L::kTiles.few_centroids + 1>(b.k, [&](auto kk) {
+      Few::template each_vector<decltype(kk)::value>(
+          b, panel,
+          [&](std::size_t i, const auto& acc) { store_chains<V, 1>(acc, b.k, 0, b.k, G + i * b.k); },
+          [&](std::size_t i) { scalar_products(b.X + i * b.d, b, G + i * b.k); });
+    });
+  }
+
   // Which arrangement a block takes is the kernel's own choice (Layouts).
   static assign_test::Products get() {
     return {
@@ -100,6 +111,7 @@ struct ProductsOf {
           L::narrow(b.d) ? narrow(b, G) : rows(b, G, panel);
         },
         [](const AssignBlock& b, float* G, float* panel) {
+          if (L::few(b.k)) return few(b, G, panel);
           L::one_vector(b.k) ? centroids_in<typename L::One>(b, G, panel)
                              : centroids_in<typename L::Two>(b, G, panel);
         },

@@ -148,6 +148,25 @@ TEST(Assign, BlocksOfCentroidsKeepTheScan) {
   }
 }
 
+// Where rows transposed in registers give way to centroids in lanes: k one
+// below, at and above the largest such k of each path; rows in whole
+// transposes of eight columns or with a short last one; blocks short of a
+// vector, with a last vector overlapping the one before, and of several.
+TEST(Assign, FewCentroidsHandOverToCentroidLanes) {
+  std::mt19937_64 gen(53);
+  const std::vector<Path> paths = available_paths();
+  for (const Path& p : paths) {
+    const std::size_t few = p.kernel.few_centroids;
+    if (few == 0) continue;
+    for (std::size_t k : {few - 1, few, few + 1})
+      for (std::size_t d : {8, 13, 300})
+        for (std::size_t rows : {std::size_t{7}, std::size_t{21}, std::size_t{62}}) {
+          expect_every_path(paths, make_case(gen, rows, d, k));
+          if (HasFatalFailure()) return;
+        }
+  }
+}
+
 // Rows of at most four columns, one centroid at a time: every count of row
 // vectors a group of each path can end with, and k odd and even.
 TEST(Assign, NarrowGroupsKeepTheScan) {

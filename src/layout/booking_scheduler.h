@@ -80,14 +80,16 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   static_assert(kRing / 2 + PlannedRun::kMaxSteps + 1 < kRing && (kRing & (kRing - 1)) == 0);
   static constexpr std::uint32_t kRestartTicks = std::uint32_t{1} << 31;
 
-  // An events_ entry, one per tick of the ring: bit l for a lane with a
-  // step, bit kStarts + l for a lane whose run starts (its head is loaded
-  // before the steps), bit kEnds + l for one whose run ends (its head is
-  // stored after them).
-  static constexpr int kStarts = 16;
-  static constexpr int kEnds = 32;
+  // An events_ entry, one per tick of the ring: bit kStarts + l for a lane
+  // whose run starts (its head is loaded before the steps), bit kEnds + l
+  // for one whose run ends (its head is stored after them). A run's steps
+  // take consecutive ticks of its lane, so the lanes with a step are those
+  // between a start and its end: execute_tick keeps them in busy_, and
+  // booking a step writes its cell alone.
+  static constexpr int kStarts = 0;
+  static constexpr int kEnds = 16;
   static constexpr std::uint32_t kLaneMask = (std::uint32_t{1} << kLanes) - 1;
-  static_assert(kLanes <= kStarts && kStarts + kLanes <= kEnds && kEnds + kLanes <= 64);
+  static_assert(kStarts + kLanes <= kEnds && kEnds + kLanes <= 32);
 
   static std::uint32_t ring_slot(std::uint32_t tick) { return tick & (kRing - 1); }
 
@@ -182,7 +184,6 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   // an earlier run at a later tick): the maximum serves both.
   [[gnu::always_inline]] void book_steps(const PlannedRun& run, Placement at) {
     RowTicks* const rows = rows_;
-    const std::uint64_t lane_bit = std::uint64_t{1} << at.lane;
     const std::uint32_t n_steps = run.n_steps;
     for (std::uint32_t k = 0; k < n_steps; ++k) {
       const std::uint32_t step = run.steps[k];
@@ -190,9 +191,7 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
       std::uint32_t& mark = PlannedRun::attracts(step) ? row.written : row.read;
       const std::uint32_t t = at.start + k;
       mark = std::max(mark, t);
-      const std::uint32_t slot = ring_slot(t);
-      cells_[slot][at.lane] = step;
-      events_[slot] |= lane_bit;
+      cells_[ring_slot(t)][at.lane] = step;
     }
   }
 
@@ -205,7 +204,7 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   // past its last write, so this only raises it).
   [[gnu::always_inline]] void book_head(const PlannedRun& run, Placement at) {
     const std::uint32_t head = run.head_row;
-    const std::uint64_t lane_bit = std::uint64_t{1} << at.lane;
+    const std::uint32_t lane_bit = std::uint32_t{1} << at.lane;
     const std::uint32_t end = at.start + run.n_steps - 1;
     rows_[head].written = end;
     events_[ring_slot(at.start)] |= lane_bit << kStarts;
@@ -228,18 +227,21 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   // of runs ending now are stored, in that order (book_head relies on it).
   TARNWICK_LANES void execute_tick() {
     const std::uint32_t slot = ring_slot(now_);
-    const std::uint64_t events = events_[slot];
+    const std::uint32_t events = events_[slot];
     ++now_;
-    if (events == 0) return;
+    if ((events | busy_) == 0) return;
     double* const x = this->state_.x;
-    for (std::uint64_t s = (events >> kStarts) & kLaneMask; s != 0; s &= s - 1) {
-      const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
+    const std::uint32_t starts = (events >> kStarts) & kLaneMask;
+    for (std::uint32_t s = starts; s != 0; s &= s - 1) {
+      const auto l = static_cast<std::size_t>(__builtin_ctz(s));
       const std::uint32_t head = heads_[slot][l];
       lane_head_[l] = head;
       const double* xj = x + static_cast<std::size_t>(head) * kDim;
       for (std::size_t d = 0; d < kDim; ++d) this->head_[d][l] = xj[d];
     }
-    const auto in_lanes = static_cast<std::uint32_t>(events & kLaneMask);
+    const std::uint32_t in_lanes = busy_ | starts;
+    const std::uint32_t ends = (events >> kEnds) & kLaneMask;
+    busy_ = in_lanes & ~ends;
     if (in_lanes != 0) {
       // Lane q of group g gets bit 4g + q of in_lanes as its sign bit.
       __m256d active[kGroups];
@@ -251,8 +253,8 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
       }
       this->step_lanes(cells_[slot], active);
     }
-    for (std::uint64_t s = (events >> kEnds) & kLaneMask; s != 0; s &= s - 1) {
-      const auto l = static_cast<std::size_t>(__builtin_ctzll(s));
+    for (std::uint32_t s = ends; s != 0; s &= s - 1) {
+      const auto l = static_cast<std::size_t>(__builtin_ctz(s));
       double* xj = x + static_cast<std::size_t>(lane_head_[l]) * kDim;
       for (std::size_t d = 0; d < kDim; ++d) xj[d] = this->head_[d][l];
     }
@@ -276,7 +278,9 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   static_assert(kIdleStep == 0);
   std::uint32_t cells_[kRing][kLanes] = {};
   std::uint32_t heads_[kRing][kLanes];
-  std::uint64_t events_[kRing] = {};
+  std::uint32_t events_[kRing] = {};
+  // The lanes in a run after the last executed tick.
+  std::uint32_t busy_ = 0;
 
   // The head row of the run in each lane.
   std::uint32_t lane_head_[kLanes] = {};

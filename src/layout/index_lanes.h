@@ -50,21 +50,40 @@ TARNWICK_LANES_INLINE __m256i mul_high64(__m256i a, const Factor& b) {
                           _mm256_add_epi64(_mm256_srli_epi64(hl, 32), _mm256_srli_epi64(mid, 32)));
 }
 
+#if defined(TARNWICK_LANE_MUL64)
+// Divisors whose remainders the lanes take through a quotient in doubles.
+// From the lower bound on, the three roundings of z * (1 / d) (in any
+// rounding mode) move the quotient by less than one, so the truncated
+// quotient is off by at most one either way; up to the upper, the remainder
+// before its correction, in [-d, 2d), fits a signed lane.
+inline constexpr std::uint64_t kMinDivisorByDouble = std::uint64_t{1} << 14;
+inline constexpr std::uint64_t kMaxDivisorByDouble = std::uint64_t{1} << 32;
+
+// z % d for d in [kMinDivisorByDouble, kMaxDivisorByDouble], as the lanes
+// of z: shorter than the multiply by the magic number, which needs four
+// 32-bit products for its high half.
+TARNWICK_LANES_INLINE __m256i remainder_by_double(__m256i z, __m256d inverse, __m256i divisor) {
+  const __m256i q = _mm256_cvttpd_epu64(_mm256_mul_pd(_mm256_cvtepu64_pd(z), inverse));
+  // Wraps where q * d passes 2^64; the difference is still right as signed.
+  __m256i r = _mm256_sub_epi64(z, _mm256_mullo_epi64(q, divisor));
+  r = _mm256_mask_add_epi64(r, _mm256_cmplt_epi64_mask(r, _mm256_setzero_si256()), r, divisor);
+  return _mm256_mask_sub_epi64(r, _mm256_cmpge_epi64_mask(r, divisor), r, divisor);
+}
+#endif
+
 // draw_indices, four lanes at a time: an IndexDraw. The generator's k-th
 // state is its start plus k times its increment, so four consecutive draws
 // are independent.
-TARNWICK_LANES void draw_indices_in_lanes(SplitMix64& rng, const Remainder& remainder, std::size_t count,
-                                          std::uint64_t* out) {
+template <bool kByDouble>
+TARNWICK_LANES_INLINE void draw_indices_as(SplitMix64& rng, const Remainder& remainder, std::size_t count,
+                                           std::uint64_t* out) {
   const std::uint64_t d = remainder.divisor();
-  if (d < 2) {  // the remainder's shifts differ; every index is 0 anyway
-    draw_indices(rng, remainder, count, out);
-    return;
-  }
   const Factor mix1 = factor(SplitMix64::kMixMultiplier1);
   const Factor mix2 = factor(SplitMix64::kMixMultiplier2);
   const Factor magic = factor(remainder.magic());
   const Factor divisor = factor(d);
   const __m128i shift = _mm_cvtsi32_si128(remainder.final_shift());
+  [[maybe_unused]] const __m256d inverse = _mm256_set1_pd(1.0 / static_cast<double>(d));
   constexpr std::uint64_t kGamma = SplitMix64::kGoldenGamma;
   const std::uint64_t start = rng.state();
   __m256i state = _mm256_set_epi64x(static_cast<long long>(start + 4 * kGamma),
@@ -78,11 +97,19 @@ TARNWICK_LANES void draw_indices_in_lanes(SplitMix64& rng, const Remainder& rema
     z = mul_low64(_mm256_xor_si256(z, _mm256_srli_epi64(z, SplitMix64::kMixShift1)), mix1);
     z = mul_low64(_mm256_xor_si256(z, _mm256_srli_epi64(z, SplitMix64::kMixShift2)), mix2);
     z = _mm256_xor_si256(z, _mm256_srli_epi64(z, SplitMix64::kMixShift3));
-    // Remainder::of with the first shift 1.
-    const __m256i t1 = mul_high64(z, magic);
-    const __m256i q =
-        _mm256_srl_epi64(_mm256_add_epi64(t1, _mm256_srli_epi64(_mm256_sub_epi64(z, t1), 1)), shift);
-    const __m256i r = _mm256_sub_epi64(z, mul_low64(q, divisor));
+    __m256i r;
+#if defined(TARNWICK_LANE_MUL64)
+    if constexpr (kByDouble) {
+      r = remainder_by_double(z, inverse, divisor.whole);
+    } else
+#endif
+    {
+      // Remainder::of with the first shift 1.
+      const __m256i t1 = mul_high64(z, magic);
+      const __m256i q =
+          _mm256_srl_epi64(_mm256_add_epi64(t1, _mm256_srli_epi64(_mm256_sub_epi64(z, t1), 1)), shift);
+      r = _mm256_sub_epi64(z, mul_low64(q, divisor));
+    }
     if (count - k >= 4) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), r);
     } else {
@@ -92,6 +119,22 @@ TARNWICK_LANES void draw_indices_in_lanes(SplitMix64& rng, const Remainder& rema
     }
   }
   rng = SplitMix64(start + count * kGamma);
+}
+
+TARNWICK_LANES void draw_indices_in_lanes(SplitMix64& rng, const Remainder& remainder, std::size_t count,
+                                          std::uint64_t* out) {
+  const std::uint64_t d = remainder.divisor();
+  if (d < 2) {  // the remainder's shifts differ; every index is 0 anyway
+    draw_indices(rng, remainder, count, out);
+    return;
+  }
+#if defined(TARNWICK_LANE_MUL64)
+  if (d >= kMinDivisorByDouble && d <= kMaxDivisorByDouble) {
+    draw_indices_as<true>(rng, remainder, count, out);
+    return;
+  }
+#endif
+  draw_indices_as<false>(rng, remainder, count, out);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -52,7 +53,8 @@ TEST(LayoutDraws, LaneDrawsAreTheScalarStream) {
   };
   for (const Draw& lanes : {Draw{LaneSet::kAvx2, draw_test::avx2_draw}, Draw{LaneSet::kAvx512, draw_test::avx512_draw}}) {
     if (!has_lane_set(lanes.set)) continue;
-    for (unsigned long long d : {1ull, 2ull, 3ull, 30000ull, (1ull << 31) - 1, (1ull << 32) + 1, ~0ull}) {
+    for (unsigned long long d : {1ull, 2ull, 3ull, (1ull << 14) - 1, 1ull << 14, 30000ull, (1ull << 31) - 1,
+                                 1ull << 32, (1ull << 32) + 1, ~0ull}) {
       for (std::size_t count : {0u, 1u, 3u, 4u, 5u, 8u, 250u}) {
         SplitMix64 scalar = SplitMix64::for_layout(d + count);
         SplitMix64 vector = scalar;
@@ -66,6 +68,32 @@ TEST(LayoutDraws, LaneDrawsAreTheScalarStream) {
       }
     }
   }
+}
+
+// The quotient through doubles, at the divisors' bounds and the values of z
+// where its roundings are largest (near 2^64, at multiples of d), in every
+// rounding mode.
+TEST(LayoutDraws, RemaindersThroughDoublesAreExact) {
+  if (!has_lane_set(LaneSet::kAvx512)) GTEST_SKIP() << "no AVX-512";
+  const std::uint64_t lo = draw_test::avx512_min_divisor_by_double;
+  const std::uint64_t hi = draw_test::avx512_max_divisor_by_double;
+  const int saved = std::fegetround();
+  for (int mode : {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+    std::fesetround(mode);
+    SplitMix64 rng(5);
+    for (std::uint64_t d : {lo, lo + 1, std::uint64_t{30000}, std::uint64_t{1000003}, (hi >> 1) - 1, hi - 1, hi}) {
+      const std::uint64_t top = ~std::uint64_t{0} - ~std::uint64_t{0} % d;  // the largest multiple
+      std::vector<std::uint64_t> z = {0, 1, d - 1, d, d + 1, top - 1, top, ~std::uint64_t{0},
+                                      std::uint64_t{1} << 63, (std::uint64_t{1} << 53) + 1};
+      for (std::uint64_t m = 1; m < 4; ++m) z.insert(z.end(), {top - m * d, top - m * d - 1, top - m * d + 1});
+      for (int i = 0; i < 4000; ++i) z.push_back(rng.next_u64());
+      while (z.size() % 4 != 0) z.push_back(rng.next_u64() >> 11);
+      std::vector<std::uint64_t> got(z.size());
+      for (std::size_t k = 0; k < z.size(); k += 4) draw_test::avx512_remainders(&z[k], d, &got[k]);
+      for (std::size_t k = 0; k < z.size(); ++k) ASSERT_EQ(got[k], z[k] % d) << d << " " << z[k] << " mode " << mode;
+    }
+  }
+  std::fesetround(saved);
 }
 #endif
 

@@ -77,7 +77,10 @@ TEST(LayoutDraws, RemaindersThroughDoublesAreExact) {
   if (!has_lane_set(LaneSet::kAvx512)) GTEST_SKIP() << "no AVX-512";
   const std::uint64_t lo = draw_test::avx512_min_divisor_by_double;
   const std::uint64_t hi = draw_test::avx512_max_divisor_by_double;
-  const int saved = std::fegetround();
+  struct RestoreRounding {
+    int mode = std::fegetround();
+    ~RestoreRounding() { std::fesetround(mode); }
+  } restore;  // a failed assertion returns early
   for (int mode : {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
     std::fesetround(mode);
     SplitMix64 rng(5);
@@ -93,7 +96,6 @@ TEST(LayoutDraws, RemaindersThroughDoublesAreExact) {
       for (std::size_t k = 0; k < z.size(); ++k) ASSERT_EQ(got[k], z[k] % d) << d << " " << z[k] << " mode " << mode;
     }
   }
-  std::fesetround(saved);
 }
 #endif
 

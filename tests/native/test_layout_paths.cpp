@@ -221,6 +221,26 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
   }
 }
 
+// Below the size cut-over, a dense schedule crowds the lanes (its runs keep
+// to the first group, which then often steps alone) and a sparser one does
+// not: both give the plain loop's bits, held rows and wider ones alike.
+TEST_P(LayoutLanes, CrowdedSchedulesKeepToTheFirstGroupOfLanes) {
+  const Settings run{0.895, 5, 4};
+  for (std::size_t dim : {1u, 2u, 5u}) {
+    const Graph knn = knn_like(2000, dim, 15);
+    for (double period : {1.0, 4.0}) {
+      Graph g = with_periods(knn, {period});
+      EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
+      EdgeSchedule schedule = build_edge_schedule(edges, g.x.size() / dim, run.negative_sample_rate);
+      const EpochState state(g.x.data(), g.x.size() / dim, dim, edges, schedule,
+                             LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
+      EXPECT_TRUE(books_runs(state));
+      EXPECT_EQ(runs_crowd_lanes(state), period == 1.0) << dim;
+      ASSERT_TRUE(same_bits(in_lanes(g, dim, run), plain_layout(g, dim, run))) << period << " " << dim;
+    }
+  }
+}
+
 // Epochs in which no edge is due, edges first due late in the run, and
 // edges due in every epoch side by side; edges never due (and NaN periods,
 // due every epoch) among them; booked and queued.

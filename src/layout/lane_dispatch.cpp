@@ -69,9 +69,10 @@ bool books_runs(const EpochState& state) {
 }
 
 bool runs_crowd_lanes(const EpochState& state) {
-  // Where every pair of runs collides, each run waits on the rows of the
-  // ones before it: the chain of those waits, not the lanes, sets the pace.
-  return state.n_vertices > 0 && run_collisions(state) >= 1.0;
+  // Where every pair of runs collides several times, each run waits on the
+  // rows of the ones before it: the chain of those waits, not the lanes,
+  // sets the pace, and fewer lanes than one group are busy most of the time.
+  return state.n_vertices > 0 && run_collisions(state) >= 4.0;
 }
 
 #if defined(__x86_64__)

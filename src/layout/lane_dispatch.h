@@ -25,7 +25,7 @@ std::size_t max_booked_vertices(std::size_t dim);
 bool books_runs(const EpochState& state);
 
 // Whether the runs of this schedule collide so often that most lanes idle
-// (every edge due every epoch, say): the booking then keeps them in the
+// (every edge due every epoch of a small graph, say): the booking then keeps them in the
 // first group of lanes where it can, and steps that group alone.
 bool runs_crowd_lanes(const EpochState& state);
 

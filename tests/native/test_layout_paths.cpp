@@ -233,7 +233,7 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
 TEST_P(LayoutLanes, CrowdedSchedulesKeepToTheFirstGroupOfLanes) {
   const Settings run{0.895, 5, 4};
   for (std::size_t dim : {1u, 2u, 5u}) {
-    const Graph knn = knn_like(2000, dim, 15);
+    const Graph knn = knn_like(2000, dim, 20);
     for (double period : {1.0, 4.0}) {
       Graph g = with_periods(knn, {period});
       const Dispatch chosen = dispatch_of(g, dim, run);

@@ -25,34 +25,44 @@ inline constexpr std::size_t kMinRowFloats = 128;
 // Rows chained at once: a chain's links fit the stack.
 inline constexpr std::size_t kChunkRows = 256;
 
-typedef float Sixteen __attribute__((vector_size(16 * sizeof(float)), aligned(alignof(float)), may_alias));
+// One register of each path (GCC keeps a vector wider than the path's
+// registers in memory), in a struct: a template argument would lose the
+// type's attributes.
+struct Sixteen {
+  typedef float V __attribute__((vector_size(16 * sizeof(float)), aligned(alignof(float)), may_alias));
+};
+struct Eight {
+  typedef float V __attribute__((vector_size(8 * sizeof(float)), aligned(alignof(float)), may_alias));
+};
 
 // Columns [l, ...) of the chain's rows (first, next[first - base], ... until
-// `none`) added into s in slices of S sixteen-float vectors, each slice's
-// sums held in registers across the chain; returns where the slices stop.
-template <std::size_t S>
+// `none`) added into s in slices of S vectors Vec::V, each slice's sums held in
+// registers across the chain; returns where the slices stop.
+template <class Vec, std::size_t S>
 [[gnu::always_inline]] inline std::size_t add_chain_slices(const float* X, std::size_t d, std::size_t l,
                                                            std::size_t first, std::size_t base,
                                                            const std::uint16_t* next, std::size_t none,
                                                            float* __restrict s) {
-  for (; l + 16 * S <= d; l += 16 * S) {
-    Sixteen a[S];
+  using V = typename Vec::V;
+  constexpr std::size_t kFloats = sizeof(V) / sizeof(float);
+  for (; l + kFloats * S <= d; l += kFloats * S) {
+    V a[S];
 #pragma GCC unroll 8
-    for (std::size_t v = 0; v < S; ++v) a[v] = *reinterpret_cast<const Sixteen*>(s + l + 16 * v);
+    for (std::size_t v = 0; v < S; ++v) a[v] = *reinterpret_cast<const V*>(s + l + kFloats * v);
     for (std::size_t i = first; i != none; i = base + next[i - base]) {
       const float* x = X + i * d + l;
 #pragma GCC unroll 8
-      for (std::size_t v = 0; v < S; ++v) a[v] = a[v] + *reinterpret_cast<const Sixteen*>(x + 16 * v);
+      for (std::size_t v = 0; v < S; ++v) a[v] = a[v] + *reinterpret_cast<const V*>(x + kFloats * v);
     }
 #pragma GCC unroll 8
-    for (std::size_t v = 0; v < S; ++v) *reinterpret_cast<Sixteen*>(s + l + 16 * v) = a[v];
+    for (std::size_t v = 0; v < S; ++v) *reinterpret_cast<V*>(s + l + kFloats * v) = a[v];
   }
   return l;
 }
 
 // Rows [begin, end), end - begin <= kChunkRows, labels below k <= kMostClusters:
 // each cluster's rows chained in ascending order, then each chain added.
-template <std::size_t S>
+template <class Vec, std::size_t S>
 [[gnu::always_inline]] inline void add_chunk_by_cluster(const float* X, std::size_t d, std::size_t k,
                                                         const Label* labels, std::size_t begin,
                                                         std::size_t end, float* __restrict sums,
@@ -74,8 +84,8 @@ template <std::size_t S>
     if (head[j] == none) continue;
     next[tail[j] - begin] = static_cast<std::uint16_t>(none - begin);
     float* __restrict s = sums + j * d;
-    std::size_t l = add_chain_slices<S>(X, d, 0, head[j], begin, next, none, s);
-    l = add_chain_slices<1>(X, d, l, head[j], begin, next, none, s);
+    std::size_t l = add_chain_slices<Vec, S>(X, d, 0, head[j], begin, next, none, s);
+    l = add_chain_slices<Vec, 1>(X, d, l, head[j], begin, next, none, s);
     for (; l < d; ++l) {
       float a = s[l];
       for (std::size_t i = head[j]; i != none; i = begin + next[i - begin]) a = a + X[i * d + l];
@@ -84,12 +94,12 @@ template <std::size_t S>
   }
 }
 
-template <std::size_t S>
+template <class Vec, std::size_t S>
 [[gnu::always_inline]] inline void add_by_cluster(const float* X, std::size_t d, std::size_t k,
                                                   const Label* labels, std::size_t begin, std::size_t end,
                                                   float* sums, std::uint64_t* counts) {
   for (std::size_t c = begin; c < end; c += kChunkRows)
-    add_chunk_by_cluster<S>(X, d, k, labels, c, end - c < kChunkRows ? end : c + kChunkRows, sums, counts);
+    add_chunk_by_cluster<Vec, S>(X, d, k, labels, c, end - c < kChunkRows ? end : c + kChunkRows, sums, counts);
 }
 
 #if defined(__x86_64__)
@@ -97,13 +107,13 @@ template <std::size_t S>
 __attribute__((target("avx512f"))) inline void add_by_cluster_avx512(
     const float* X, std::size_t d, std::size_t k, const Label* labels, std::size_t begin,
     std::size_t end, float* sums, std::uint64_t* counts) {
-  add_by_cluster<8>(X, d, k, labels, begin, end, sums, counts);
+  add_by_cluster<Sixteen, 8>(X, d, k, labels, begin, end, sums, counts);
 }
 
 __attribute__((target("avx2"))) inline void add_by_cluster_avx2(
     const float* X, std::size_t d, std::size_t k, const Label* labels, std::size_t begin,
     std::size_t end, float* sums, std::uint64_t* counts) {
-  add_by_cluster<4>(X, d, k, labels, begin, end, sums, counts);
+  add_by_cluster<Eight, 8>(X, d, k, labels, begin, end, sums, counts);
 }
 #endif
 

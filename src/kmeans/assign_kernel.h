@@ -210,9 +210,11 @@ struct FusedAssign {
           no_row);
       // The next chunk's rows are fetched into the second-level cache a
       // slice per group and block, spread over the whole chunk: its
-      // rearranging otherwise waits on memory line by line.
+      // rearranging otherwise waits on memory line by line. The last chunk
+      // fetches the first chunk after the block, as far as X goes.
       const float* ahead = X + rows * d;
-      const float* ahead_end = b.X + b.rows * d;
+      const std::size_t after = b.rows + b.rows_after - (c + rows);
+      const float* ahead_end = ahead + (after < chunk ? after : chunk) * d;
       const std::size_t calls = (b.k + kb - 1) / kb * ((rows + nv * W - 1) / (nv * W));
       const std::size_t slice = ((ahead < ahead_end ? ahead_end - ahead : 0) + calls - 1) / calls;
       for (std::size_t j0 = 0; j0 < b.k; j0 += kb) {

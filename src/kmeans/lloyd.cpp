@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kmeans/assign.h"
+#include "kmeans/cluster_runs.h"
 #include "kmeans/cluster_sums.h"
 #include "kmeans/kmeans_path.h"
 #include "support/worker_pool.h"
@@ -355,7 +356,7 @@ class LloydSteps::State {
     if (edges_[p].fetch_or(side, std::memory_order_acq_rel) == 0) return;
     const Piece piece = pieces_[p];
     const std::size_t lo = std::max(piece.begin, (piece.end - 1) / rows_per_block_ * rows_per_block_);
-    add_rows(X_, d_, next_.data(), lo, piece.end, piece_sums_[p].sums, piece_sums_[p].counts);
+    add_block_rows(X_, d_, k_, next_.data(), lo, piece.end, piece_sums_[p].sums, piece_sums_[p].counts);
   }
 
   // The index of the piece that begins at `begin`.
@@ -387,8 +388,8 @@ class LloydSteps::State {
             if (h == last && end_cut) break;  // the next piece assigns it
             acc.changed += assign_block(h);
             if (h == first && head_cut) meet_at_end_of(p - 1, kBlockAssigned);
-            add_rows(X_, d_, next, std::max(b, h * R), std::min(e, (h + 1) * R), acc.sums,
-                     acc.counts);
+            add_block_rows(X_, d_, k_, next, std::max(b, h * R), std::min(e, (h + 1) * R), acc.sums,
+                           acc.counts);
           }
           if (end_cut) meet_at_end_of(p, kRowsSummed);
         },

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "kmeans/cluster_runs.h"
 #include "kmeans/cluster_sums.h"
 
 namespace tarnwick {
@@ -18,6 +19,19 @@ std::vector<std::uint32_t> bits(const std::vector<float>& v) {
   std::vector<std::uint32_t> out;
   for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
   return out;
+}
+
+// The update written out: each row into its cluster's sum, one rounding
+// per addition, in ascending row order.
+void add_one_by_one(const float* X, std::size_t d, const Label* labels, std::size_t begin,
+                    std::size_t end, std::vector<float>& sums, std::vector<std::uint64_t>& counts) {
+  for (std::size_t i = begin; i < end; ++i) {
+    counts[labels[i]] += 1;
+    for (std::size_t l = 0; l < d; ++l) {
+      volatile float sum = sums[labels[i] * d + l] + X[i * d + l];  // one rounding each
+      sums[labels[i] * d + l] = sum;
+    }
+  }
 }
 
 TEST(ClusterSums, EveryRowLengthGivesTheRowByRowSums) {
@@ -51,17 +65,37 @@ TEST(ClusterSums, EveryRowLengthGivesTheRowByRowSums) {
 
           std::vector<float> expected = sums, got = sums;
           std::vector<std::uint64_t> expected_counts(k, 1), got_counts(k, 1);
-          for (std::size_t i = begin; i < end; ++i) {
-            expected_counts[labels[i]] += 1;
-            for (std::size_t l = 0; l < d; ++l) {
-              volatile float sum = expected[labels[i] * d + l] + X[i * d + l];  // one rounding each
-              expected[labels[i] * d + l] = sum;
-            }
-          }
+          add_one_by_one(X.data(), d, labels.data(), begin, end, expected, expected_counts);
           add_rows(X.data(), d, labels.data(), begin, end, got.data(), got_counts.data());
           ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " k=" << k << " n=" << n << " end=" << end;
           ASSERT_EQ(got_counts, expected_counts) << "d=" << d << " k=" << k << " n=" << n << " end=" << end;
         }
+}
+
+TEST(ClusterSums, BlocksAddedClusterByClusterGiveTheRowByRowSums) {
+  // Rows long enough to be added cluster by cluster (whole slices, a
+  // sixteen-float tail, a scalar tail), k at and beside the most clusters
+  // that takes, ranges within one chunk of chained rows and across two, a
+  // cluster left empty, and a range starting inside the data.
+  std::mt19937 rng(11);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::uniform_int_distribution<int> scale(-20, 20);
+  for (std::size_t d : {127u, 128u, 143u, 784u})
+    for (std::size_t k : {1u, 10u, 16u, 17u})
+      for (std::size_t rows : {1u, 62u, 256u, 300u}) {
+        const std::size_t begin = 3, end = begin + rows;
+        std::vector<float> X(end * d), sums(k * d);
+        for (float& x : X) x = std::ldexp(normal(rng), scale(rng));
+        for (float& s : sums) s = std::ldexp(normal(rng), scale(rng));
+        std::vector<Label> labels(end);
+        for (Label& l : labels) l = static_cast<Label>(rng() % (k > 1 ? k - 1 : 1));
+        std::vector<float> expected = sums, got = sums;
+        std::vector<std::uint64_t> expected_counts(k, 1), got_counts(k, 1);
+        add_one_by_one(X.data(), d, labels.data(), begin, end, expected, expected_counts);
+        add_block_rows(X.data(), d, k, labels.data(), begin, end, got.data(), got_counts.data());
+        ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " k=" << k << " rows=" << rows;
+        ASSERT_EQ(got_counts, expected_counts) << "d=" << d << " k=" << k << " rows=" << rows;
+      }
 }
 
 }  // namespace

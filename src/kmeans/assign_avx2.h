@@ -36,7 +36,7 @@ struct Avx2 : lanes::LaneOps<lanes::Ymm> {
   static void columns8(const float* rows, std::size_t stride, F column[8]) {
     lanes::columns8x8(rows, stride, column);
   }
-  static float least_lane(F v) { return lanes::least_of8(v); }
+  static F least_everywhere(F v) { return lanes::least_of8_everywhere(v); }
   static unsigned equal_bits(F a, F b) {
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_EQ_OQ)));
   }

@@ -31,13 +31,7 @@ struct Avx512 : lanes::LaneOps<lanes::Zmm> {
   static void columns8(const float* rows, std::size_t stride, F column[8]) {
     lanes::columns16x8(rows, stride, column);
   }
-  static float least_lane(F v) {
-    // Halves through memory: GCC 12's casts and extracts of a 512-bit
-    // register warn of an undefined operand of their own.
-    alignas(64) float lane[16];
-    _mm512_store_ps(lane, v);
-    return lanes::least_of8(_mm256_min_ps(_mm256_load_ps(lane), _mm256_load_ps(lane + 8)));
-  }
+  static F least_everywhere(F v) { return lanes::least_of16_everywhere(v); }
   static unsigned equal_bits(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
   // Columns of sixteen rows of D floats: loads and two-register permutes.
   template <std::size_t D>

@@ -24,8 +24,9 @@
 // add_labels (lanewise int32 sums),
 // store, store_labels, load_labels; kTiles (its TileShape); optionally columns8 (see
 // rearrange), columns<D> (see NarrowRows), and least_lane (the least of W
-// floats, none NaN) with equal_bits (bit r set where lane r of a equals lane
-// r of b) for the centroid lanes' scan.
+// floats, none NaN) or least_everywhere (that least in every lane) with
+// equal_bits (bit r set where lane r of a equals lane r of b) for the
+// centroid lanes' scan.
 #pragma once
 
 #include <cstddef>
@@ -334,7 +335,9 @@ struct NarrowRows {
 template <class V, std::size_t Q>
 [[gnu::always_inline]] inline Label first_least(const typename V::F (&score)[Q]) {
   constexpr std::size_t W = V::kWidth;
-  if constexpr (requires(typename V::F v) { V::least_lane(v); V::equal_bits(v, v); }) {
+  if constexpr (requires(typename V::F v) { V::equal_bits(v, v); } &&
+                (requires(typename V::F v) { V::least_lane(v); } ||
+                 requires(typename V::F v) { V::least_everywhere(v); })) {
     const typename V::F inf = V::set1(kPlusInf);
     typename V::F s[Q];
 #pragma GCC unroll 4
@@ -342,11 +345,18 @@ template <class V, std::size_t Q>
     typename V::F least = s[0];
 #pragma GCC unroll 4
     for (std::size_t q = 1; q < Q; ++q) least = V::select(V::less(s[q], least), s[q], least);
-    const float l = V::least_lane(least);
-    if (!(l < kPlusInf)) return 0;
+    typename V::F lv;
+    if constexpr (requires(typename V::F v) { V::least_everywhere(v); }) {
+      // Where the least is +inf every lane holds it, and the first lane,
+      // 0, is the label without a test.
+      lv = V::least_everywhere(least);
+    } else {
+      const float l = V::least_lane(least);
+      if (!(l < kPlusInf)) return 0;
+      lv = V::set1(l);
+    }
     // All lanes' bits in one word, so that no branch guesses the vector.
     static_assert(Q * W <= 32);
-    const typename V::F lv = V::set1(l);
     std::uint32_t bits = 0;
 #pragma GCC unroll 4
     for (std::size_t q = 0; q < Q; ++q) bits |= std::uint32_t{V::equal_bits(s[q], lv)} << (q * W);

@@ -94,11 +94,12 @@ inline void columns8x8(const float* rows, std::size_t stride, __m256 column[8]) 
   transpose8<Ymm>(t, column);
 }
 
-// The least of eight floats (none NaN).
-inline float least_of8(__m256 v) {
-  __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  m = _mm_min_ps(m, _mm_movehl_ps(m, m));
-  return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
+// The least of eight floats (none NaN) in every lane: each lane against its
+// partner half, a quarter and an eighth of the register away.
+inline __m256 least_of8_everywhere(__m256 v) {
+  v = _mm256_min_ps(v, _mm256_permute2f128_ps(v, v, 1));
+  v = _mm256_min_ps(v, _mm256_permute_ps(v, _MM_SHUFFLE(1, 0, 3, 2)));
+  return _mm256_min_ps(v, _mm256_permute_ps(v, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
 #if defined(__AVX512F__)
@@ -127,6 +128,16 @@ struct Zmm {
 // The low halves of lo and hi, in that order.
 inline __m512 low_halves(__m512 lo, __m512 hi) {
   return _mm512_shuffle_f32x4(lo, hi, _MM_SHUFFLE(1, 0, 1, 0));
+}
+
+// The least of sixteen floats (none NaN) in every lane: each lane against
+// its partner half, a quarter, an eighth and a sixteenth of the register
+// away, with no broadcast after.
+inline __m512 least_of16_everywhere(__m512 v) {
+  v = _mm512_min_ps(v, _mm512_shuffle_f32x4(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
+  v = _mm512_min_ps(v, _mm512_shuffle_f32x4(v, v, _MM_SHUFFLE(2, 3, 0, 1)));
+  v = _mm512_min_ps(v, _mm512_permute_ps(v, _MM_SHUFFLE(1, 0, 3, 2)));
+  return _mm512_min_ps(v, _mm512_permute_ps(v, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
 // Columns 0-7 of row r in the low half, of row r + 4 in the high half.

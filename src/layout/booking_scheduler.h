@@ -39,9 +39,8 @@ inline constexpr std::uint32_t kBookAhead = 16;
 inline constexpr std::size_t kCachedBytes = 256 * 1024;
 
 // Later runs pass earlier ones wherever their rows allow, so lanes stay
-// full even where runs often share rows. kCrowded: for schedules whose runs
-// collide so often that most lanes idle (runs_crowd_lanes).
-template <std::size_t kDim, bool kUnitB, bool kCrowded>
+// full even where runs often share rows.
+template <std::size_t kDim, bool kUnitB>
 class BookingScheduler : LaneScheduler<kDim, kUnitB> {
  public:
   // row_ticks: zeroed, one entry per vertex.
@@ -90,7 +89,6 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   static constexpr int kStarts = 0;
   static constexpr int kEnds = 16;
   static constexpr std::uint32_t kLaneMask = (std::uint32_t{1} << kLanes) - 1;
-  static constexpr std::uint32_t kFirstGroup = 0xf;
   static_assert(kStarts + kLanes <= kEnds && kEnds + kLanes <= 32);
 
   static std::uint32_t ring_slot(std::uint32_t tick) { return tick & (kRing - 1); }
@@ -167,28 +165,16 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   // Of the lanes free by `earliest`, the one that became free last, so that
   // the gap before the run costs the least; if none is free by then, the one
   // free first, and the run starts when it is free. Ties go to the lower
-  // lane. Crowded runs keep few lanes busy: while every lane past the first
-  // group is free by `earliest`, such a run stays in the first group if it
-  // can, since a tick whose steps all lie there steps that group alone.
-  // (Other schedules leave more gaps that way.)
+  // lane.
   [[gnu::always_inline]] Placement place(std::uint32_t earliest) const {
     std::size_t lane = kLanes;
-    std::size_t first_group_lane = kLanes;
     std::size_t soonest = 0;
-    bool rest_idle = true;
     for (std::size_t l = 0; l < kLanes; ++l) {
       const std::uint32_t f = lane_free_[l];
       if (f <= earliest && (lane == kLanes || f > lane_free_[lane])) lane = l;
-      if constexpr (kCrowded) {
-        if (f <= earliest && l < 4 && (first_group_lane == kLanes || f > lane_free_[first_group_lane])) {
-          first_group_lane = l;
-        }
-        if (f > earliest && l >= 4) rest_idle = false;
-      }
       if (f < lane_free_[soonest]) soonest = l;
     }
     if (lane == kLanes) return {lane_free_[soonest], soonest};
-    if (kCrowded && rest_idle && first_group_lane != kLanes) lane = first_group_lane;
     return {earliest, lane};
   }
 
@@ -256,16 +242,16 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
     const std::uint32_t in_lanes = busy_ | starts;
     const std::uint32_t ends = (events >> kEnds) & kLaneMask;
     busy_ = in_lanes & ~ends;
-    if constexpr (kCrowded) {
-      // Crowded runs often leave the lanes past the first group idle (see
-      // place()): their arithmetic is skipped.
-      if ((in_lanes & ~kFirstGroup) == 0) {
-        if (in_lanes != 0) step_groups<1>(slot, in_lanes);
-      } else {
-        step_groups<kGroups>(slot, in_lanes);
+    if (in_lanes != 0) {
+      // Lane q of group g gets bit 4g + q of in_lanes as its sign bit.
+      __m256d active[kGroups];
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        active[g] = _mm256_castsi256_pd(_mm256_slli_epi64(
+            _mm256_srlv_epi64(_mm256_set1_epi64x((in_lanes >> (4 * g)) & 0xf), _mm256_set_epi64x(3, 2, 1, 0)),
+            63));
       }
-    } else if (in_lanes != 0) {
-      step_groups<kGroups>(slot, in_lanes);
+      this->step_lanes(cells_[slot], active);
     }
     for (std::uint32_t s = ends; s != 0; s &= s - 1) {
       const auto l = static_cast<std::size_t>(__builtin_ctz(s));
@@ -274,19 +260,6 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
     }
     events_[slot] = 0;
     for (std::size_t l = 0; l < kLanes; ++l) cells_[slot][l] = kIdleStep;
-  }
-
-  // The booked steps of this tick in the first G groups of lanes.
-  template <std::size_t G>
-  TARNWICK_LANES_INLINE void step_groups(std::uint32_t slot, std::uint32_t in_lanes) {
-    // Lane q of group g gets bit 4g + q of in_lanes as its sign bit.
-    __m256d active[G];
-#pragma GCC unroll 4
-    for (std::size_t g = 0; g < G; ++g) {
-      active[g] = _mm256_castsi256_pd(_mm256_slli_epi64(
-          _mm256_srlv_epi64(_mm256_set1_epi64x((in_lanes >> (4 * g)) & 0xf), _mm256_set_epi64x(3, 2, 1, 0)), 63));
-    }
-    this->template step_lanes<G>(cells_[slot], active);
   }
 
   // ---- state ----

@@ -50,29 +50,17 @@ double steps_per_epoch(const EpochState& state) {
   return steps * static_cast<double>(stride);
 }
 
-// A vertex heads about one run an epoch, so a run takes some m steps. Two
-// runs share a row about m * m / n of the time.
-double run_collisions(const EpochState& state) {
-  const auto n = static_cast<double>(state.n_vertices);
-  const double m = steps_per_epoch(state) / n;
-  return m * m / n;
-}
-
 }  // namespace
 
 bool books_runs(const EpochState& state) {
-  if (state.n_vertices <= max_booked_vertices(state.dim)) return true;
-  // Each queued run waits for every earlier one it shares a row with, and
-  // from about a quarter on that idles more lanes than the booking's
-  // bookkeeping costs.
-  return run_collisions(state) >= 0.25;
-}
-
-bool runs_crowd_lanes(const EpochState& state) {
-  // Where every pair of runs collides several times, each run waits on the
-  // rows of the ones before it: the chain of those waits, not the lanes,
-  // sets the pace, and fewer lanes than one group are busy most of the time.
-  return state.n_vertices > 0 && run_collisions(state) >= 4.0;
+  const std::size_t n = state.n_vertices;
+  if (n <= max_booked_vertices(state.dim)) return true;
+  // A vertex heads about one run an epoch, so a run takes some m steps. Two
+  // runs share a row about m * m / n of the time; each queued run waits for
+  // every earlier one it shares a row with, and from about a quarter on that
+  // idles more lanes than the booking's bookkeeping costs.
+  const double m = steps_per_epoch(state) / static_cast<double>(n);
+  return m * m >= static_cast<double>(n) / 4.0;
 }
 
 #if defined(__x86_64__)

@@ -24,11 +24,6 @@ std::size_t max_booked_vertices(std::size_t dim);
 // (else they queue them).
 bool books_runs(const EpochState& state);
 
-// Whether the runs of this schedule collide so often that most lanes idle
-// (every edge due every epoch of a small graph, say): the booking then keeps them in the
-// first group of lanes where it can, and steps that group alone.
-bool runs_crowd_lanes(const EpochState& state);
-
 // The instruction sets the lanes are compiled for; each computes the same bits.
 enum class LaneSet { kAvx2, kAvx512 };
 

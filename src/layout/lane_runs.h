@@ -44,10 +44,7 @@ bool run_with(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
 template <std::size_t kDim, bool kUnitB>
 bool run_lanes(EpochState& state, std::uint64_t n_epochs, bool vector_pow) {
   if (books_runs(state)) {
-    if (runs_crowd_lanes(state)) {
-      return run_with<BookingScheduler<kDim, kUnitB, true>, RowTicks>(state, n_epochs, vector_pow);
-    }
-    return run_with<BookingScheduler<kDim, kUnitB, false>, RowTicks>(state, n_epochs, vector_pow);
+    return run_with<BookingScheduler<kDim, kUnitB>, RowTicks>(state, n_epochs, vector_pow);
   }
   return run_with<QueueScheduler<kDim, kUnitB>, RowUsers>(state, n_epochs, vector_pow);
 }

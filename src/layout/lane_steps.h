@@ -71,17 +71,15 @@ class LaneSteps {
   struct Heads {
     __m256d v[kGroups][kDim <= kHeldDim ? kDim : 1];
   };
-  template <std::size_t G = kGroups>
   TARNWICK_LANES_INLINE void load_heads(Heads& heads) const {
     if constexpr (kDim <= kHeldDim) {
-      for (std::size_t g = 0; g < G; ++g)
+      for (std::size_t g = 0; g < kGroups; ++g)
         for (std::size_t d = 0; d < kDim; ++d) heads.v[g][d] = _mm256_load_pd(&head_[d][4 * g]);
     }
   }
-  template <std::size_t G = kGroups>
   TARNWICK_LANES_INLINE void store_heads(const Heads& heads) {
     if constexpr (kDim <= kHeldDim) {
-      for (std::size_t g = 0; g < G; ++g)
+      for (std::size_t g = 0; g < kGroups; ++g)
         for (std::size_t d = 0; d < kDim; ++d) _mm256_store_pd(&head_[d][4 * g], heads.v[g][d]);
     }
   }
@@ -89,23 +87,21 @@ class LaneSteps {
   // One step of every lane (`cells`, lane by lane), each as the scalar code
   // performs it, with the heads in head_. A lane outside `active` (its sign
   // bits, a vector per group of four lanes) computes on its cell's row and
-  // writes nothing. With G below kGroups, only the first G groups step (the
-  // others must have no step in this tick): their cost is not paid.
-  template <std::size_t G = kGroups>
-  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[G]) {
+  // writes nothing.
+  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups]) {
     Heads heads;
-    load_heads<G>(heads);
-    step_lanes<G>(cells, active, heads);
-    store_heads<G>(heads);
+    load_heads(heads);
+    step_lanes(cells, active, heads);
+    store_heads(heads);
   }
 
   // The same with the heads in `heads`, for a scheduler's loop of ticks.
-  template <std::size_t G = kGroups>
-  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[G], Heads& heads) {
-    if (try_step_lanes<G>(cells, active, heads)) [[likely]] return;
-    store_heads<G>(heads);
-    step_lanes_out_of_line<G>(cells, active);
-    load_heads<G>(heads);
+  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups],
+                                        Heads& heads) {
+    if (try_step_lanes(cells, active, heads)) [[likely]] return;
+    store_heads(heads);
+    step_lanes_out_of_line(cells, active);
+    load_heads(heads);
   }
 
   // The common step, which calls nothing: a call in a loop of steps forces
@@ -113,20 +109,18 @@ class LaneSteps {
   // registers on every tick. False, with nothing written, for a step with
   // lanes for the library's pow or with exponents outside the vector pow's
   // range: step_lanes_out_of_line takes those.
-  template <std::size_t G = kGroups>
-  TARNWICK_LANES_INLINE bool try_step_lanes(const std::uint32_t* cells, const __m256d (&active)[G],
+  TARNWICK_LANES_INLINE bool try_step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups],
                                             Heads& heads) {
-    return (kUnitB || bounded_pow_) && step_lanes_as<true, G>(cells, active, heads);
+    return (kUnitB || bounded_pow_) && step_lanes_as<true>(cells, active, heads);
   }
 
   // Any step, with the heads in head_.
-  template <std::size_t G = kGroups>
   [[gnu::noinline]] TARNWICK_LANES void step_lanes_out_of_line(const std::uint32_t* cells,
-                                                               const __m256d (&active)[G]) {
+                                                               const __m256d (&active)[kGroups]) {
     Heads heads;
-    load_heads<G>(heads);
-    step_lanes_as<false, G>(cells, active, heads);
-    store_heads<G>(heads);
+    load_heads(heads);
+    step_lanes_as<false>(cells, active, heads);
+    store_heads(heads);
   }
 
   // The step, with the bounded vector pow and false (before anything is
@@ -134,15 +128,15 @@ class LaneSteps {
   // every lane. A group's step is one long dependent chain; the groups go
   // through it phase by phase, side by side, since the processor overlaps
   // chains only that close together in the instruction stream.
-  template <bool kBounded, std::size_t G>
-  TARNWICK_LANES_INLINE bool step_lanes_as(const std::uint32_t* cells, const __m256d (&active)[G],
+  template <bool kBounded>
+  TARNWICK_LANES_INLINE bool step_lanes_as(const std::uint32_t* cells, const __m256d (&active)[kGroups],
                                            Heads& heads) {
     double* const x = state_.x;
-    const double* rows[G][4];
-    double* writes[G][4];
-    __m256d attract[G];
+    const double* rows[kGroups][4];
+    double* writes[kGroups][4];
+    __m256d attract[kGroups];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < G; ++g) {
+    for (std::size_t g = 0; g < kGroups; ++g) {
       std::uint32_t step[4];
 #pragma GCC unroll 4
       for (std::size_t q = 0; q < 4; ++q) {
@@ -157,12 +151,12 @@ class LaneSteps {
           _mm256_slli_epi64(_mm256_set_epi64x(step[3], step[2], step[1], step[0]), 63));
     }
 
-    __m256d s[G], c[G], pushed[G];
+    __m256d s[kGroups], c[kGroups], pushed[kGroups];
     if constexpr (kDim <= kHeldDim) {
       // The rows stay in registers from the distance to the update.
-      __m256d other[G][kDim], diff[G][kDim];
+      __m256d other[kGroups][kDim], diff[kGroups][kDim];
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < G; ++g) {
+      for (std::size_t g = 0; g < kGroups; ++g) {
         gather_rows<kDim>(rows[g], other[g]);
 #pragma GCC unroll 4
         for (std::size_t d = 0; d < kDim; ++d) diff[g][d] = _mm256_sub_pd(heads.v[g][d], other[g][d]);
@@ -173,10 +167,10 @@ class LaneSteps {
           s[g] = _mm256_add_pd(s[g], _mm256_mul_pd(diff[g][d], diff[g][d]));
         }
       }
-      if (!coefficients<kBounded, G>(s, attract, active, c, pushed)) return false;
+      if (!coefficients<kBounded>(s, attract, active, c, pushed)) return false;
       const bool any_pushed = this->any(pushed);
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < G; ++g) {
+      for (std::size_t g = 0; g < kGroups; ++g) {
         if (!any_pushed) [[likely]] {
           update<false>(c[g], diff[g], heads.v[g], other[g], pushed[g], active[g]);
         } else {
@@ -189,13 +183,13 @@ class LaneSteps {
       // across pow, which would spill them: the differences come out the
       // same the second time, as nothing has written the rows in between.
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < G; ++g) {
+      for (std::size_t g = 0; g < kGroups; ++g) {
         s[g] = squared_distance<0>(rows[g], 4 * g, _mm256_setzero_pd());
       }
-      if (!coefficients<kBounded, G>(s, attract, active, c, pushed)) return false;
+      if (!coefficients<kBounded>(s, attract, active, c, pushed)) return false;
       const bool any_pushed = this->any(pushed);
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < G; ++g) {
+      for (std::size_t g = 0; g < kGroups; ++g) {
         if (!any_pushed) [[likely]] {
           update_in_chunks<0, false>(rows[g], writes[g], 4 * g, rates(), c[g], pushed[g], active[g]);
         } else {
@@ -207,33 +201,32 @@ class LaneSteps {
   }
 
   // Whether any lane's sign bit is set.
-  template <std::size_t G>
-  TARNWICK_LANES_INLINE static bool any(const __m256d (&masks)[G]) {
+  TARNWICK_LANES_INLINE static bool any(const __m256d (&masks)[kGroups]) {
     __m256d all = masks[0];
 #pragma GCC unroll 4
-    for (std::size_t g = 1; g < G; ++g) all = _mm256_or_pd(all, masks[g]);
+    for (std::size_t g = 1; g < kGroups; ++g) all = _mm256_or_pd(all, masks[g]);
     return _mm256_movemask_pd(all) != 0;
   }
 
   // The coefficient c of each lane's step, and the lanes whose repulsion
   // pushes instead (distance 0 or NaN; their sign bit set). False, with
   // nothing set, where the bounded pow leaves a lane to the library.
-  template <bool kBounded, std::size_t G>
-  TARNWICK_LANES_INLINE bool coefficients(const __m256d (&s)[G], const __m256d (&attract)[G],
-                                          const __m256d (&active)[G], __m256d (&c)[G],
-                                          __m256d (&pushed)[G]) const {
-    __m256d positive[G], pow_b[G], pow_b_minus_one[G];
+  template <bool kBounded>
+  TARNWICK_LANES_INLINE bool coefficients(const __m256d (&s)[kGroups], const __m256d (&attract)[kGroups],
+                                          const __m256d (&active)[kGroups], __m256d (&c)[kGroups],
+                                          __m256d (&pushed)[kGroups]) const {
+    __m256d positive[kGroups], pow_b[kGroups], pow_b_minus_one[kGroups];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < G; ++g) {
+    for (std::size_t g = 0; g < kGroups; ++g) {
       positive[g] = _mm256_cmp_pd(s[g], _mm256_setzero_pd(), _CMP_GT_OQ);
     }
     if constexpr (kUnitB) {
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < G; ++g) {
+      for (std::size_t g = 0; g < kGroups; ++g) {
         pow_b[g] = s[g];
         pow_b_minus_one[g] = _mm256_set1_pd(1.0);
       }
-    } else if (!powers<kBounded, G>(s, positive, active, attract, pow_b, pow_b_minus_one)) {
+    } else if (!powers<kBounded>(s, positive, active, attract, pow_b, pow_b_minus_one)) {
       return false;
     }
     // attraction: (attract_factor * pow(s, b - 1)) / (a * pow(s, b) + 1)
@@ -242,7 +235,7 @@ class LaneSteps {
     const __m256d a = _mm256_set1_pd(k.a);
     const __m256d one = _mm256_set1_pd(1.0);
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < G; ++g) {
+    for (std::size_t g = 0; g < kGroups; ++g) {
       const __m256d attract_den = _mm256_add_pd(_mm256_mul_pd(a, pow_b[g]), one);
       const __m256d repel_den = _mm256_mul_pd(_mm256_add_pd(s[g], _mm256_set1_pd(kRepulsionOffset)),
                                               _mm256_add_pd(_mm256_mul_pd(pow_b[g], a), one));
@@ -333,30 +326,30 @@ class LaneSteps {
   // where a lane needs the library. Else every lane's power, through the
   // library where needed; lanes whose s is unused (not positive, or no step)
   // take x = 2, which needs no slow path.
-  template <bool kBounded, std::size_t G>
-  TARNWICK_LANES_INLINE bool powers(const __m256d (&s)[G], const __m256d (&positive)[G],
-                                    const __m256d (&active)[G], const __m256d (&attract)[G],
-                                    __m256d (&pow_b)[G], __m256d (&pow_b_minus_one)[G]) const {
+  template <bool kBounded>
+  TARNWICK_LANES_INLINE bool powers(const __m256d (&s)[kGroups], const __m256d (&positive)[kGroups],
+                                    const __m256d (&active)[kGroups], const __m256d (&attract)[kGroups],
+                                    __m256d (&pow_b)[kGroups], __m256d (&pow_b_minus_one)[kGroups]) const {
     const GradientConstants& k = consts();
-    __m256d live[G];
+    __m256d live[kGroups];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < G; ++g) live[g] = _mm256_and_pd(positive[g], active[g]);
+    for (std::size_t g = 0; g < kGroups; ++g) live[g] = _mm256_and_pd(positive[g], active[g]);
     unsigned second = ~0u;
     if constexpr (kSecondPowerWhereAttracting) {
       second = 0;
-      for (std::size_t g = 0; g < G; ++g) {
+      for (std::size_t g = 0; g < kGroups; ++g) {
         second |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0) << g;
       }
     }
     if constexpr (kBounded) {
       return pow_pairs4_bounded(s, live, k.b, k.b_minus_one, pow_bounds_, pow_b, pow_b_minus_one, second);
     } else {
-      __m256d x[G];
-      for (std::size_t g = 0; g < G; ++g) x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
+      __m256d x[kGroups];
+      for (std::size_t g = 0; g < kGroups; ++g) x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
       if (vector_pow_) {
         pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
       } else {
-        for (std::size_t g = 0; g < G; ++g) {
+        for (std::size_t g = 0; g < kGroups; ++g) {
           alignas(32) double xs[4], r0[4], r1[4];
           _mm256_store_pd(xs, x[g]);
           const bool pair = _mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0;

@@ -232,16 +232,6 @@ TEST_P(LayoutLanes, MatchThePlainLoopOnCrowdedGraphs) {
   }
 }
 
-// What the dispatch decides for the graph's schedule.
-struct Dispatch {
-  bool books, crowded;
-};
-Dispatch dispatch_of(const Graph& g, std::size_t dim, Settings run) {
-  Dispatch chosen{};
-  on_state(g, dim, run, [&](EpochState& state) { chosen = {books_runs(state), runs_crowd_lanes(state)}; });
-  return chosen;
-}
-
 // Past the size cut-over, a dense schedule (every edge due every epoch) is
 // still booked, a sparser one queued: both give the plain loop's bits.
 TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
@@ -250,26 +240,13 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
     const Graph knn = knn_like(max_booked_vertices(dim) + 1, dim, 7);
     for (double period : {1.0, 2.0}) {
       Graph g = with_periods(knn, {period});
-      EXPECT_EQ(dispatch_of(g, dim, run).books, period == 1.0) << dim;
+      EdgeList edges{g.head.data(), g.head.size(), g.tail.data(), g.tail.size(), g.eps.data(), g.eps.size()};
+      EdgeSchedule schedule = build_edge_schedule(edges, g.x.size() / dim, run.negative_sample_rate);
+      const EpochState state(g.x.data(), g.x.size() / dim, dim, edges, schedule,
+                             LayoutParams{run.epochs, 1.577, run.b, 1.0, 1.0, 3});
+      EXPECT_EQ(books_runs(state), period == 1.0) << dim;
       const std::vector<double> lanes = in_lanes(g, dim, run);
       ASSERT_TRUE(same_bits(lanes, plain_layout(g, dim, run))) << period << " " << dim;
-    }
-  }
-}
-
-// Below the size cut-over, a dense schedule crowds the lanes (its runs keep
-// to the first group, which then often steps alone) and a sparser one does
-// not: both give the plain loop's bits, held rows and wider ones alike.
-TEST_P(LayoutLanes, CrowdedSchedulesKeepToTheFirstGroupOfLanes) {
-  const Settings run{0.895, 5, 4};
-  for (std::size_t dim : {1u, 2u, 5u}) {
-    const Graph knn = knn_like(2000, dim, 20);
-    for (double period : {1.0, 4.0}) {
-      Graph g = with_periods(knn, {period});
-      const Dispatch chosen = dispatch_of(g, dim, run);
-      EXPECT_TRUE(chosen.books);
-      EXPECT_EQ(chosen.crowded, period == 1.0) << dim;
-      ASSERT_TRUE(same_bits(in_lanes(g, dim, run), plain_layout(g, dim, run))) << period << " " << dim;
     }
   }
 }

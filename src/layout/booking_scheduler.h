@@ -66,7 +66,7 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
       }
       book();
       if (now_ > last_booked_) {
-        // No lane holds a run: the heads may go.
+        // No lane holds a run, so no held head is needed past this edge.
         if (!this->take_checked_edge()) return;
         continue;
       }

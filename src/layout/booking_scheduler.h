@@ -42,6 +42,8 @@ inline constexpr std::size_t kCachedBytes = 256 * 1024;
 // full even where runs often share rows.
 template <std::size_t kDim, bool kUnitB>
 class BookingScheduler : LaneScheduler<kDim, kUnitB> {
+  using Heads = typename LaneScheduler<kDim, kUnitB>::Heads;
+
  public:
   // row_ticks: zeroed, one entry per vertex.
   BookingScheduler(EpochState& state, RowTicks* row_ticks, bool vector_pow)
@@ -52,18 +54,23 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
 
   TARNWICK_LANES void run_epoch() {
     this->planner_.begin_epoch();
+    // The heads stay in registers from tick to tick, so that a lane's next
+    // step does not wait for its head to go through memory.
+    Heads heads;
+    this->load_heads(heads);
     for (;;) {
       if (now_ > kRestartTicks) [[unlikely]] {
         // Long before ticks could wrap: run what is booked, start again at 1.
-        while (now_ <= last_booked_) execute_tick();
+        while (now_ <= last_booked_) execute_tick(heads);
         restart_ticks();
       }
       book();
       if (now_ > last_booked_) {
+        // No lane holds a run, so no held head is needed past this edge.
         if (!this->take_checked_edge()) return;
         continue;
       }
-      execute_tick();
+      execute_tick(heads);
       // Stopping here leaves nothing the caller keeps: the embedding is a copy.
       if ((now_ & (kTicksPerPoll - 1)) == 0) poll_interrupt();
     }
@@ -225,24 +232,23 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
 
   // Heads of runs starting now are loaded, every booked step runs, and heads
   // of runs ending now are stored, in that order (book_head relies on it).
-  TARNWICK_LANES void execute_tick() {
+  TARNWICK_LANES_INLINE void execute_tick(Heads& heads) {
     const std::uint32_t slot = ring_slot(now_);
     const std::uint32_t events = events_[slot];
     ++now_;
     if ((events | busy_) == 0) return;
     double* const x = this->state_.x;
     const std::uint32_t starts = (events >> kStarts) & kLaneMask;
-    for (std::uint32_t s = starts; s != 0; s &= s - 1) {
-      const auto l = static_cast<std::size_t>(__builtin_ctz(s));
-      const std::uint32_t head = heads_[slot][l];
-      lane_head_[l] = head;
-      const double* xj = x + static_cast<std::size_t>(head) * kDim;
-      for (std::size_t d = 0; d < kDim; ++d) this->head_[d][l] = xj[d];
-    }
     const std::uint32_t in_lanes = busy_ | starts;
     const std::uint32_t ends = (events >> kEnds) & kLaneMask;
     busy_ = in_lanes & ~ends;
     if (in_lanes != 0) {
+      for (std::uint32_t s = starts; s != 0; s &= s - 1) {
+        const auto l = static_cast<std::size_t>(__builtin_ctz(s));
+        const std::uint32_t head = heads_[slot][l];
+        lane_head_[l] = head;
+        this->enter_head(heads, l, x + static_cast<std::size_t>(head) * kDim);
+      }
       // Lane q of group g gets bit 4g + q of in_lanes as its sign bit.
       __m256d active[kGroups];
 #pragma GCC unroll 4
@@ -251,12 +257,12 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
             _mm256_srlv_epi64(_mm256_set1_epi64x((in_lanes >> (4 * g)) & 0xf), _mm256_set_epi64x(3, 2, 1, 0)),
             63));
       }
-      this->step_lanes(cells_[slot], active);
+      this->step_lanes(cells_[slot], active, heads);
     }
+    if (ends != 0) this->store_heads(heads);
     for (std::uint32_t s = ends; s != 0; s &= s - 1) {
       const auto l = static_cast<std::size_t>(__builtin_ctz(s));
-      double* xj = x + static_cast<std::size_t>(lane_head_[l]) * kDim;
-      for (std::size_t d = 0; d < kDim; ++d) xj[d] = this->head_[d][l];
+      this->leave_head(l, x + static_cast<std::size_t>(lane_head_[l]) * kDim);
     }
     events_[slot] = 0;
     for (std::size_t l = 0; l < kLanes; ++l) cells_[slot][l] = kIdleStep;

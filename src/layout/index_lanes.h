@@ -59,15 +59,25 @@ TARNWICK_LANES_INLINE __m256i mul_high64(__m256i a, const Factor& b) {
 inline constexpr std::uint64_t kMinDivisorByDouble = std::uint64_t{1} << 14;
 inline constexpr std::uint64_t kMaxDivisorByDouble = std::uint64_t{1} << 32;
 
+// 1 / d beside d, in the lanes, for remainder_by_double.
+struct DivisorByDouble {
+  __m256d inverse;
+  __m256i divisor;
+};
+
+TARNWICK_LANES_INLINE DivisorByDouble divisor_by_double(std::uint64_t d) {
+  return {_mm256_set1_pd(1.0 / static_cast<double>(d)), _mm256_set1_epi64x(static_cast<long long>(d))};
+}
+
 // z % d for d in [kMinDivisorByDouble, kMaxDivisorByDouble], as the lanes
 // of z: shorter than the multiply by the magic number, which needs four
 // 32-bit products for its high half.
-TARNWICK_LANES_INLINE __m256i remainder_by_double(__m256i z, __m256d inverse, __m256i divisor) {
-  const __m256i q = _mm256_cvttpd_epu64(_mm256_mul_pd(_mm256_cvtepu64_pd(z), inverse));
+TARNWICK_LANES_INLINE __m256i remainder_by_double(__m256i z, const DivisorByDouble& d) {
+  const __m256i q = _mm256_cvttpd_epu64(_mm256_mul_pd(_mm256_cvtepu64_pd(z), d.inverse));
   // Wraps where q * d passes 2^64; the difference is still right as signed.
-  __m256i r = _mm256_sub_epi64(z, _mm256_mullo_epi64(q, divisor));
-  r = _mm256_mask_add_epi64(r, _mm256_cmplt_epi64_mask(r, _mm256_setzero_si256()), r, divisor);
-  return _mm256_mask_sub_epi64(r, _mm256_cmpge_epi64_mask(r, divisor), r, divisor);
+  __m256i r = _mm256_sub_epi64(z, _mm256_mullo_epi64(q, d.divisor));
+  r = _mm256_mask_add_epi64(r, _mm256_cmplt_epi64_mask(r, _mm256_setzero_si256()), r, d.divisor);
+  return _mm256_mask_sub_epi64(r, _mm256_cmpge_epi64_mask(r, d.divisor), r, d.divisor);
 }
 #endif
 
@@ -83,7 +93,6 @@ TARNWICK_LANES_INLINE void draw_indices_as(SplitMix64& rng, const Remainder& rem
   const Factor magic = factor(remainder.magic());
   const Factor divisor = factor(d);
   const __m128i shift = _mm_cvtsi32_si128(remainder.final_shift());
-  [[maybe_unused]] const __m256d inverse = _mm256_set1_pd(1.0 / static_cast<double>(d));
   constexpr std::uint64_t kGamma = SplitMix64::kGoldenGamma;
   const std::uint64_t start = rng.state();
   __m256i state = _mm256_set_epi64x(static_cast<long long>(start + 4 * kGamma),
@@ -100,7 +109,7 @@ TARNWICK_LANES_INLINE void draw_indices_as(SplitMix64& rng, const Remainder& rem
     __m256i r;
 #if defined(TARNWICK_LANE_MUL64)
     if constexpr (kByDouble) {
-      r = remainder_by_double(z, inverse, divisor.whole);
+      r = remainder_by_double(z, divisor_by_double(d));  // loop-invariant, hoisted
     } else
 #endif
     {

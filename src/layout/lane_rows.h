@@ -101,6 +101,24 @@ TARNWICK_LANES_INLINE void scatter_rows(double* const (&rows)[4], const __m256d 
   }
 }
 
+// Column l of `columns` (coordinate by coordinate) to `row`, a chunk per
+// store as gather_chunk reads it.
+template <std::size_t kDim, std::size_t kLanes, std::size_t kD0 = 0>
+TARNWICK_LANES_INLINE void store_column(const double (&columns)[kDim][kLanes], std::size_t l, double* row) {
+  if constexpr (kD0 < kDim) {
+    constexpr std::size_t kWidth = kChunk<kDim, kD0>;
+    if constexpr (kWidth == 4) {
+      _mm256_storeu_pd(row + kD0, _mm256_set_pd(columns[kD0 + 3][l], columns[kD0 + 2][l], columns[kD0 + 1][l],
+                                                columns[kD0][l]));
+    } else if constexpr (kWidth == 2) {
+      _mm_storeu_pd(row + kD0, _mm_set_pd(columns[kD0 + 1][l], columns[kD0][l]));
+    } else {
+      row[kD0] = columns[kD0][l];
+    }
+    store_column<kDim, kLanes, kD0 + kWidth>(columns, l, row);
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::layout
 

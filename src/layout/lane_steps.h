@@ -84,18 +84,33 @@ class LaneSteps {
     }
   }
 
-  // One step of every lane (`cells`, lane by lane), each as the scalar code
-  // performs it, with the heads in head_. A lane outside `active` (its sign
-  // bits, a vector per group of four lanes) computes on its cell's row and
-  // writes nothing.
-  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups]) {
-    Heads heads;
-    load_heads(heads);
-    step_lanes(cells, active, heads);
-    store_heads(heads);
+  // Lane l's head becomes `row`: blended into the held rows, which stay in
+  // registers from tick to tick, else written to head_.
+  TARNWICK_LANES_INLINE void enter_head(Heads& heads, std::size_t l, const double* row) {
+    if constexpr (kDim <= kHeldDim) {
+      const __m256d lane = _mm256_castsi256_pd(_mm256_cmpeq_epi64(
+          _mm256_set1_epi64x(static_cast<long long>(l % 4)), _mm256_set_epi64x(3, 2, 1, 0)));
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        if (l / 4 != g) continue;
+#pragma GCC unroll 4
+        for (std::size_t d = 0; d < kDim; ++d) {
+          heads.v[g][d] = _mm256_blendv_pd(heads.v[g][d], _mm256_broadcast_sd(row + d), lane);
+        }
+      }
+    } else {
+      for (std::size_t d = 0; d < kDim; ++d) head_[d][l] = row[d];
+    }
   }
 
-  // The same with the heads in `heads`, for a scheduler's loop of ticks.
+  // Lane l's head, from head_, back to `row`, in the chunks the lanes read
+  // rows in, so that a later step's read of the row is served by one store.
+  TARNWICK_LANES_INLINE void leave_head(std::size_t l, double* row) const { store_column<kDim>(head_, l, row); }
+
+  // One step of every lane (`cells`, lane by lane), each as the scalar code
+  // performs it, with the heads in `heads`. A lane outside `active` (its
+  // sign bits, a vector per group of four lanes) computes on its cell's row
+  // and writes nothing.
   TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups],
                                         Heads& heads) {
     if (try_step_lanes(cells, active, heads)) [[likely]] return;

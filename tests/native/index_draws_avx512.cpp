@@ -10,9 +10,8 @@
 namespace tarnwick::layout {
 namespace {
 TARNWICK_LANES void remainders(const std::uint64_t* z, std::uint64_t d, std::uint64_t* out) {
-  const __m256i r = remainder_by_double(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(z)),
-                                        _mm256_set1_pd(1.0 / static_cast<double>(d)),
-                                        _mm256_set1_epi64x(static_cast<long long>(d)));
+  const __m256i r =
+      remainder_by_double(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(z)), divisor_by_double(d));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), r);
 }
 }  // namespace

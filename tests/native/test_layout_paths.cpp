@@ -263,9 +263,6 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
   }
 }
 
-// Epochs in which no edge is due, edges first due late in the run, and
-// edges due in every epoch side by side; edges never due (and NaN periods,
-// due every epoch) among them; booked and queued.
 // Steps with a lane the vector pow leaves to the library (squared distance
 // exactly 1 on an integer grid, whose log is 0), and exponents outside its
 // range (every step): such steps are redone out of line, with the same bits.
@@ -281,6 +278,9 @@ TEST_P(LayoutLanes, MatchThePlainLoopWhereStepsNeedTheLibrary) {
   }
 }
 
+// Epochs in which no edge is due, edges first due late in the run, and
+// edges due in every epoch side by side; edges never due (and NaN periods,
+// due every epoch) among them; booked and queued.
 TEST_P(LayoutLanes, MatchThePlainLoopWhereFewEdgesAreDue) {
   const Settings run{0.895, 5, 60};
   const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -71,20 +71,38 @@ struct FusedAssign {
     }
   }
 
-  // acc[g][m] = the chain of row vector g with centroid j0 + m.
+  // Rows fetched into the second-level cache while tiles run, from `from`
+  // up to `end`: one cache line every kFetchEvery columns of a tile, so that
+  // a few misses are in flight at any time; a burst of them stalls the
+  // fmas until the misses are served.
+  struct Fetch {
+    const float* from;
+    const float* end;
+  };
+  static constexpr std::size_t kFetchEvery = 4;
+
+  // acc[g][m] = the chain of row vector g with centroid j0 + m; fetching
+  // ahead where `fetch` is given.
   template <std::size_t NV, std::size_t MM>
   [[gnu::always_inline]] static inline void tile(const float* panel, const AssignBlock& b,
-                                                 std::size_t j0, F (&acc)[NV][MM]) {
+                                                 std::size_t j0, F (&acc)[NV][MM],
+                                                 Fetch* fetch = nullptr) {
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < NV; ++g)
 #pragma GCC unroll 8
       for (std::size_t m = 0; m < MM; ++m) acc[g][m] = V::zero();
     const std::size_t d = b.d;
     const float* c = b.C + j0 * d;
+    const float* from = fetch ? fetch->from : nullptr;
+    const float* const end = fetch ? fetch->end : nullptr;
     for (std::size_t l = 0; l < d; ++l) {
       F x[NV];
 #pragma GCC unroll 8
       for (std::size_t g = 0; g < NV; ++g) x[g] = V::load(panel + (l * NV + g) * W);
+      if (l % kFetchEvery == 0 && from < end) {
+        __builtin_prefetch(from, 0, kToSecondLevel);
+        from += kLineFloats;
+      }
 #pragma GCC unroll 8
       for (std::size_t m = 0; m < MM; ++m) {
         const F cm = V::set1(c[m * d + l]);
@@ -92,14 +110,15 @@ struct FusedAssign {
         for (std::size_t g = 0; g < NV; ++g) acc[g][m] = V::fma(x[g], cm, acc[g][m]);
       }
     }
+    if (fetch) fetch->from = from;
   }
 
   // Folds centroids j0 .. j0 + MM - 1 into each row's running best.
   template <std::size_t NV, std::size_t MM>
   static void fold(const float* panel, const AssignBlock& b, std::size_t j0, F (&best)[NV],
-                   I (&label)[NV]) {
+                   I (&label)[NV], Fetch* fetch) {
     F acc[NV][MM];
-    tile<NV, MM>(panel, b, j0, acc);
+    tile<NV, MM>(panel, b, j0, acc, fetch);
     fold_scores<V>(acc, b.norms, j0, best, label);
   }
 
@@ -108,7 +127,8 @@ struct FusedAssign {
   // where best_in is null; the running best goes to best_out where given.
   template <std::size_t NV>
   static void label_group(const float* panel, const AssignBlock& b, std::size_t j0,
-                          std::size_t j1, const float* best_in, float* best_out, Label* out) {
+                          std::size_t j1, const float* best_in, float* best_out, Label* out,
+                          Fetch* fetch = nullptr) {
     F best[NV];
     I label[NV];
     for (std::size_t g = 0; g < NV; ++g) {
@@ -116,8 +136,8 @@ struct FusedAssign {
       label[g] = best_in ? V::load_labels(out + g * W) : V::set1_label(0);
     }
     std::size_t j = j0;
-    for (; j + M <= j1; j += M) fold<NV, M>(panel, b, j, best, label);
-    with_count<M>(j1 - j, [&](auto mm) { fold<NV, decltype(mm)::value>(panel, b, j, best, label); });
+    for (; j + M <= j1; j += M) fold<NV, M>(panel, b, j, best, label, fetch);
+    with_count<M>(j1 - j, [&](auto mm) { fold<NV, decltype(mm)::value>(panel, b, j, best, label, fetch); });
     for (std::size_t g = 0; g < NV; ++g) {
       if (best_out) V::store(best_out + g * W, best[g]);
       V::store_labels(out + g * W, label[g]);
@@ -127,12 +147,12 @@ struct FusedAssign {
   // Prefetch locality hints: into the first-level cache, or the second.
   static constexpr int kToFirstLevel = 3;
   static constexpr int kToSecondLevel = 2;
+  static constexpr std::size_t kLineFloats = 64 / sizeof(float);
 
   // Fetches up to `floats` floats from `from` (before `end`) into the cache
   // level kLocality names, one line at a time, and moves `from` past them.
   template <int kLocality = kToSecondLevel>
   static void prefetch_slice(const float*& from, const float* end, std::size_t floats) {
-    constexpr std::size_t kLineFloats = 64 / sizeof(float);
     const float* stop = end - from > static_cast<std::ptrdiff_t>(floats) ? from + floats : end;
     for (; from < stop; from += kLineFloats) __builtin_prefetch(from, 0, kLocality);
   }
@@ -209,23 +229,19 @@ struct FusedAssign {
             rearrange<NV>(X + i * d, d, scratch + i * d);
           },
           no_row);
-      // The next chunk's rows are fetched into the second-level cache a
-      // slice per group and block, spread over the whole chunk: its
-      // rearranging otherwise waits on memory line by line. The last chunk
-      // fetches the first chunk after the block, as far as X goes.
-      const float* ahead = X + rows * d;
+      // The next chunk's rows are fetched into the second-level cache while
+      // the tiles run (Fetch): its rearranging otherwise waits on memory
+      // line by line. The last chunk fetches the first chunk after the
+      // block, as far as X goes.
       const std::size_t after = b.rows + b.rows_after - (c + rows);
-      const float* ahead_end = ahead + (after < chunk ? after : chunk) * d;
-      const std::size_t calls = (b.k + kb - 1) / kb * ((rows + nv * W - 1) / (nv * W));
-      const std::size_t slice = ((ahead < ahead_end ? ahead_end - ahead : 0) + calls - 1) / calls;
+      Fetch ahead{X + rows * d, X + (rows + (after < chunk ? after : chunk)) * d};
       for (std::size_t j0 = 0; j0 < b.k; j0 += kb) {
         const std::size_t j1 = b.k - j0 < kb ? b.k : j0 + kb;
         each_row_group<G, W>(
             rows, nv,
             [&](auto n, std::size_t i) {
-              prefetch_slice(ahead, ahead_end, slice);
               label_group<decltype(n)::value>(scratch + i * d, b, j0, j1, j0 == 0 ? nullptr : best + i,
-                                              j1 == b.k ? nullptr : best + i, out + c + i);
+                                              j1 == b.k ? nullptr : best + i, out + c + i, &ahead);
             },
             no_row);
       }

@@ -45,10 +45,15 @@ constexpr std::size_t kMaxBlocks = 256;
 constexpr std::size_t kMaxBlockBytes = std::size_t{192} << 10;
 // ...but never fewer rows than this.
 constexpr std::size_t kMinLongBlockRows = 16;
+// Other blocks hold whole groups of the widest kernel's rows (four vectors
+// of sixteen): a block's last rows short of a vector are labelled as one
+// more vector, and a short last group runs smaller tiles.
+constexpr std::size_t kBlockRowsStep = 64;
 
 std::size_t block_rows(std::size_t n, std::size_t d) {
   const std::size_t fit = kMaxBlockBytes / (sizeof(float) * std::max<std::size_t>(d, 1));
-  if (fit >= kMinBlockRows) return std::max(kMinBlockRows, ceil_div(n, kMaxBlocks));
+  if (fit >= kMinBlockRows)
+    return work(ceil_div(std::max(kMinBlockRows, ceil_div(n, kMaxBlocks)), kBlockRowsStep), kBlockRowsStep);
   return std::max(kMinLongBlockRows, fit);
 }
 

@@ -12,6 +12,8 @@ namespace tarnwick::assign_test {
 struct Products {
   void (*rows)(const AssignBlock& b, float* G, float* scratch);
   void (*centroids)(const AssignBlock& b, float* G, float* scratch);
+  // Centroids in one block of rows in lanes at row length d.
+  std::size_t (*block_centroids)(std::size_t d);
 };
 
 Products portable_products();

@@ -115,6 +115,7 @@ struct ProductsOf {
           L::one_vector(b.k) ? centroids_in<typename L::One>(b, G, panel)
                              : centroids_in<typename L::Two>(b, G, panel);
         },
+        [](std::size_t d) { return block_centroids(d, L::Rows::vectors(d) * V::kWidth, M); },
     };
   }
 };

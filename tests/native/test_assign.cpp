@@ -128,18 +128,21 @@ TEST(Assign, EveryPathIsTheFmaChainAndTheStrictScan) {
     }
 }
 
-// Around the blocks of centroids of the first-level cache rule: k one below,
-// at and above one block and two; more rows than one chunk of groups shares
-// (its last chunk short of a group), more than two (a middle chunk fetching
-// a whole next one), and fewer than a vector.
+// Around each path's blocks of centroids of the first-level cache rule: k
+// one below, at and above one block and two; more rows than one chunk of
+// groups shares (its last chunk short of a group), more than two (a middle
+// chunk fetching a whole next one), and fewer than a vector.
 TEST(Assign, BlocksOfCentroidsKeepTheScan) {
   std::mt19937_64 gen(29);
   const std::vector<Path> paths = available_paths();
-  const std::size_t tile = paths[0].kernel.tile_centroids;
   for (std::size_t d : {5, 32, 64}) {
-    // The portable path's blocks; the others' groups are as long or longer.
-    const std::size_t block = assign_detail::block_centroids(d, 8, tile);
-    for (std::size_t k : {block - 1, block, block + 1, 2 * block + 1})
+    std::vector<std::size_t> ks;
+    for (const Path& p : paths) {
+      const std::size_t block = p.products.block_centroids(d);
+      for (std::size_t k : {block - 1, block, block + 1, 2 * block + 1})
+        if (std::find(ks.begin(), ks.end(), k) == ks.end()) ks.push_back(k);
+    }
+    for (std::size_t k : ks)
       for (std::size_t rows : {std::size_t{5}, paths[0].kernel.scratch_rows + 48 + 16 + 5,
                                2 * paths[0].kernel.scratch_rows + 37}) {
         expect_every_path(paths, make_case(gen, rows, d, k));

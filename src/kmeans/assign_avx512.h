@@ -32,6 +32,7 @@ struct Avx512 : lanes::LaneOps<lanes::Zmm> {
     lanes::columns16x8(rows, stride, column);
   }
   static F least_everywhere(F v) { return lanes::least_of16_everywhere(v); }
+  static void transpose(F (&v)[kWidth]) { lanes::transpose16(v); }
   static unsigned equal_bits(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
   // Columns of sixteen rows of D floats: loads and two-register permutes.
   template <std::size_t D>

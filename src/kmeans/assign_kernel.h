@@ -26,7 +26,8 @@
 // rearrange), columns<D> (see NarrowRows), and least_lane (the least of W
 // floats, none NaN) or least_everywhere (that least in every lane) with
 // equal_bits (bit r set where lane r of a equals lane r of b) for the
-// centroid lanes' scan.
+// centroid lanes' scan, and transpose (lane e of W vectors to lane r of
+// vector e) for their square tiles.
 #pragma once
 
 #include <cstddef>
@@ -402,6 +403,7 @@ template <class V, std::size_t Q>
 template <class V, std::size_t Q, std::size_t R>
 struct CentroidLanes {
   using F = typename V::F;
+  using I = typename V::I;
   static constexpr std::size_t W = V::kWidth;
   static constexpr std::size_t kLanes = Q * W;
 
@@ -423,16 +425,20 @@ struct CentroidLanes {
   }
 
   // acc[r][q] = the chains of row r of x with centroids q·W .. q·W + W - 1;
-  // `ahead` is where the next tile's rows start.
-  template <std::size_t RR>
+  // `ahead` is where the next tile's rows start. A nonzero D is the row
+  // length fixed when compiled: every row's broadcast is then an offset
+  // from x, where a length known only at run time takes an address per row,
+  // more than the registers left beside the accumulators.
+  template <std::size_t RR, std::size_t D = 0>
   [[gnu::always_inline]] static inline void tile(const float* x, const float* ahead,
-                                                 std::size_t d, const float* panel,
+                                                 std::size_t row_length, const float* panel,
                                                  F (&acc)[RR][Q]) {
+    const std::size_t d = D != 0 ? D : row_length;
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < RR; ++r)
 #pragma GCC unroll 4
       for (std::size_t q = 0; q < Q; ++q) acc[r][q] = V::zero();
-    for (std::size_t l = 0; l < d; ++l) {
+    const auto column = [&](std::size_t l) {
       F c[Q];
 #pragma GCC unroll 4
       for (std::size_t q = 0; q < Q; ++q) c[q] = V::load(panel + (l * Q + q) * W);
@@ -448,18 +454,27 @@ struct CentroidLanes {
 #pragma GCC unroll 4
         for (std::size_t q = 0; q < Q; ++q) acc[r][q] = V::fma(xr, c[q], acc[r][q]);
       }
+    };
+    if constexpr (D != 0) {
+#pragma GCC unroll 16
+      for (std::size_t l = 0; l < D; ++l) column(l);
+    } else {
+      for (std::size_t l = 0; l < d; ++l) column(l);
     }
   }
 
+  // Sixteen columns, the shortest row these lanes take, fixed when compiled.
+  static constexpr std::size_t kFixedRow = 16;
+
   // acc for the tiles of R rows, then for one of the rows left: at(rr, i,
   // acc) with row i the tile's first.
-  template <class At>
-  static void each_tile(const AssignBlock& b, const float* panel, At&& at) {
+  template <std::size_t D, class At>
+  static void each_tile_of(const AssignBlock& b, const float* panel, At&& at) {
     const auto run = [&](auto rr, std::size_t i) {
       constexpr std::size_t RR = decltype(rr)::value;
       const float* x = b.X + i * b.d;
       F acc[RR][Q];
-      tile<RR>(x, rows_ahead(b, i, RR), b.d, panel, acc);
+      tile<RR, D>(x, rows_ahead(b, i, RR), b.d, panel, acc);
       at(rr, i, acc);
     };
     std::size_t i = 0;
@@ -467,20 +482,42 @@ struct CentroidLanes {
     with_count<R>(b.rows - i, [&](auto rr) { run(rr, i); });
   }
 
+  template <class At>
+  static void each_tile(const AssignBlock& b, const float* panel, At&& at) {
+    if (b.d == kFixedRow) return each_tile_of<kFixedRow>(b, panel, at);
+    each_tile_of<0>(b, panel, at);
+  }
+
   static void labels(const AssignBlock& b, Label* out, float* scratch) {
     const float* panel = laid_out(b, scratch);
     // +inf past k: the zero centroids there score +inf or NaN, never a win.
     alignas(64) float norms[kLanes];
     for (std::size_t j = 0; j < kLanes; ++j) norms[j] = j < b.k ? b.norms[j] : kPlusInf;
-    each_tile(b, panel, [&](auto rr, std::size_t i, auto& acc) {
-      for (std::size_t r = 0; r < decltype(rr)::value; ++r) {
+    const auto scan = [&](auto rr, std::size_t i, auto& acc) {
+      constexpr std::size_t RR = decltype(rr)::value;
+      // A square tile of one vector turned so that lanes are rows: the
+      // scan is then the rows-in-lanes fold, one vector per centroid for
+      // W rows, in place of a reduction across each row's lanes.
+      if constexpr (Q == 1 && RR == W && requires(F (&v)[W]) { V::transpose(v); }) {
+        F chains[1][W];
+#pragma GCC unroll 16
+        for (std::size_t r = 0; r < W; ++r) chains[0][r] = acc[r][0];
+        V::transpose(chains[0]);
+        F best[1] = {V::set1(kPlusInf)};
+        I label[1] = {V::set1_label(0)};
+        fold_scores<V>(chains, norms, 0, best, label);
+        V::store_labels(out + i, label[0]);
+        return;
+      }
+      for (std::size_t r = 0; r < RR; ++r) {
         F score[Q];
 #pragma GCC unroll 4
         for (std::size_t q = 0; q < Q; ++q)
           score[q] = V::sub(V::load(norms + q * W), V::add(acc[r][q], acc[r][q]));
         out[i + r] = first_least<V>(score);
       }
-    });
+    };
+    each_tile(b, panel, scan);
   }
 
 };

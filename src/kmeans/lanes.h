@@ -140,6 +140,45 @@ inline __m512 least_of16_everywhere(__m512 v) {
   return _mm512_min_ps(v, _mm512_permute_ps(v, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
+// The 16×16 transpose in place: lane e of v[r] goes to lane r of v[e].
+// Pairs of floats, then of doubles, interleaved within 128-bit lanes, then
+// two rounds of 128-bit lane shuffles put the four row quarters in order.
+inline void transpose16(__m512 (&v)[16]) {
+  __m512 t[16];
+#pragma GCC unroll 8
+  for (int i = 0; i < 16; i += 2) {
+    t[i] = _mm512_unpacklo_ps(v[i], v[i + 1]);
+    t[i + 1] = _mm512_unpackhi_ps(v[i], v[i + 1]);
+  }
+  const auto lo = [](__m512 a, __m512 b) {
+    return _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  };
+  const auto hi = [](__m512 a, __m512 b) {
+    return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  };
+  // u[4i + c]: in 128-bit lane L, column 4L + c of rows 4i .. 4i + 3.
+  __m512 u[16];
+#pragma GCC unroll 4
+  for (int i = 0; i < 16; i += 4) {
+    u[i] = lo(t[i], t[i + 2]);
+    u[i + 1] = hi(t[i], t[i + 2]);
+    u[i + 2] = lo(t[i + 1], t[i + 3]);
+    u[i + 3] = hi(t[i + 1], t[i + 3]);
+  }
+  constexpr int kEven = _MM_SHUFFLE(2, 0, 2, 0), kOdd = _MM_SHUFFLE(3, 1, 3, 1);
+#pragma GCC unroll 4
+  for (int c = 0; c < 4; ++c) {
+    const __m512 s0 = _mm512_shuffle_f32x4(u[c], u[4 + c], kEven);
+    const __m512 s1 = _mm512_shuffle_f32x4(u[c], u[4 + c], kOdd);
+    const __m512 r0 = _mm512_shuffle_f32x4(u[8 + c], u[12 + c], kEven);
+    const __m512 r1 = _mm512_shuffle_f32x4(u[8 + c], u[12 + c], kOdd);
+    v[c] = _mm512_shuffle_f32x4(s0, r0, kEven);
+    v[8 + c] = _mm512_shuffle_f32x4(s0, r0, kOdd);
+    v[4 + c] = _mm512_shuffle_f32x4(s1, r1, kEven);
+    v[12 + c] = _mm512_shuffle_f32x4(s1, r1, kOdd);
+  }
+}
+
 // Columns 0-7 of row r in the low half, of row r + 4 in the high half.
 inline __m512 row_pair(const float* rows, std::size_t stride, std::size_t r) {
   return low_halves(_mm512_zextps256_ps512(_mm256_loadu_ps(rows + r * stride)),

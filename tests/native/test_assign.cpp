@@ -170,6 +170,21 @@ TEST(Assign, FewCentroidsHandOverToCentroidLanes) {
   }
 }
 
+// Centroids in lanes at the row length fixed when compiled and beside it,
+// with one vector of centroids and two: blocks ending in every count of
+// rows short of a tile, tiles of exactly one vector (turned so that lanes
+// are rows for the scan) and several.
+TEST(Assign, CentroidLanesAtTheFixedRowLength) {
+  std::mt19937_64 gen(61);
+  const std::vector<Path> paths = available_paths();
+  for (std::size_t d : {15, 16, 17})
+    for (std::size_t k : {8, 16, 17, 32})
+      for (std::size_t rows = 1; rows <= 2 * 16 + 1; ++rows) {
+        expect_every_path(paths, make_case(gen, rows, d, k));
+        if (HasFatalFailure()) return;
+      }
+}
+
 // Rows of at most four columns, one centroid at a time: every count of row
 // vectors a group of each path can end with, and k odd and even.
 TEST(Assign, NarrowGroupsKeepTheScan) {

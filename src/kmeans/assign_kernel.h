@@ -488,6 +488,25 @@ struct CentroidLanes {
     each_tile_of<0>(b, panel, at);
   }
 
+  // Whether V turns a square tile (W vectors of W lanes) in registers.
+  static constexpr bool kTurnsSquares = requires(F (&v)[W]) { V::transpose(v); };
+
+  // A square tile of one vector turned so that lanes are rows: the scan is
+  // then the rows-in-lanes fold, one vector per centroid for W rows, in
+  // place of a reduction across each row's lanes. A template, so that paths
+  // without a transpose never look the call up.
+  template <class VV = V>
+  static void scan_square(const F (&acc)[W][1], const float* norms, Label* out) {
+    F chains[1][W];
+#pragma GCC unroll 16
+    for (std::size_t r = 0; r < W; ++r) chains[0][r] = acc[r][0];
+    VV::transpose(chains[0]);
+    F best[1] = {VV::set1(kPlusInf)};
+    I label[1] = {VV::set1_label(0)};
+    fold_scores<VV>(chains, norms, 0, best, label);
+    VV::store_labels(out, label[0]);
+  }
+
   static void labels(const AssignBlock& b, Label* out, float* scratch) {
     const float* panel = laid_out(b, scratch);
     // +inf past k: the zero centroids there score +inf or NaN, never a win.
@@ -495,18 +514,8 @@ struct CentroidLanes {
     for (std::size_t j = 0; j < kLanes; ++j) norms[j] = j < b.k ? b.norms[j] : kPlusInf;
     const auto scan = [&](auto rr, std::size_t i, auto& acc) {
       constexpr std::size_t RR = decltype(rr)::value;
-      // A square tile of one vector turned so that lanes are rows: the
-      // scan is then the rows-in-lanes fold, one vector per centroid for
-      // W rows, in place of a reduction across each row's lanes.
-      if constexpr (Q == 1 && RR == W && requires(F (&v)[W]) { V::transpose(v); }) {
-        F chains[1][W];
-#pragma GCC unroll 16
-        for (std::size_t r = 0; r < W; ++r) chains[0][r] = acc[r][0];
-        V::transpose(chains[0]);
-        F best[1] = {V::set1(kPlusInf)};
-        I label[1] = {V::set1_label(0)};
-        fold_scores<V>(chains, norms, 0, best, label);
-        V::store_labels(out + i, label[0]);
+      if constexpr (Q == 1 && RR == W && kTurnsSquares) {
+        scan_square(acc, norms, out + i);
         return;
       }
       for (std::size_t r = 0; r < RR; ++r) {

@@ -268,6 +268,40 @@ TEST(KmeansSchedules, FusedAndSeparateAgreeBitForBit) {
   }
 }
 
+TEST(KmeansBlocks, WholeGroupsGiveTheUnblockedLabelsAndSums) {
+  // Blocks of 256 rows (whole groups of 64) and a last block of one row
+  // short of, exactly and one past one and two groups; one iteration
+  // against the first assignment and the row-by-row means written out.
+  // Values over many magnitudes, so that any other order of additions shows.
+  std::mt19937_64 gen(37);
+  std::normal_distribution<float> v(0.0f, 1.0f);
+  for (std::size_t d : {3, 16, 64})
+    for (std::size_t past : {63, 64, 65, 127, 128, 129}) {
+      const std::size_t n = 256 + past, k = 7;
+      Data X(n * d), C(k * d);
+      for (float& x : X) x = std::ldexp(v(gen), int(gen() % 21) - 10);
+      for (float& c : C) c = v(gen);
+      const Labels labels = scan_assignment(X, n, d, C, k);
+      Data sums(k * d, 0.0f), expected = C;
+      std::vector<std::uint64_t> counts(k, 0);
+      for (std::size_t i = 0; i < n; ++i) {
+        counts[labels[i]] += 1;
+        for (std::size_t l = 0; l < d; ++l)
+          sums[labels[i] * d + l] = sums[labels[i] * d + l] + X[i * d + l];
+      }
+      for (std::size_t e = 0; e < k * d; ++e)
+        if (counts[e / d] != 0) expected[e] = (1.0f / float(counts[e / d])) * sums[e];
+      for (auto schedule : {kmeans_detail::Schedule::separate, kmeans_detail::Schedule::fused}) {
+        Data moved = C;
+        Buffer<std::int64_t> got =
+            kmeans_detail::lloyd_iterations(X.data(), n, d, k, 1, moved.data(), schedule);
+        ASSERT_EQ(Labels(got.begin(), got.end()), labels) << "d=" << d << " n=" << n;
+        ASSERT_EQ(std::memcmp(moved.data(), expected.data(), moved.size() * sizeof(float)), 0)
+            << "d=" << d << " n=" << n << " fused=" << int(schedule);
+      }
+    }
+}
+
 TEST(KmeansRepeatability, SameLabelsEveryRun) {
   std::mt19937_64 gen(14);
   std::normal_distribution<float> v(0.0f, 4.0f);

@@ -185,6 +185,39 @@ TEST(Assign, CentroidLanesAtTheFixedRowLength) {
       }
 }
 
+// Square tiles of sixteen rows by sixteen centroids, turned so that lanes
+// are rows for the scan (AVX-512), on planted values: exact ties at both
+// ends and across the vector's halves, every centroid the same, NaN and
+// infinite products, rows of ±0; plus a last tile short of sixteen rows.
+TEST(Assign, SquareTilesScanPlantedValues) {
+  std::mt19937_64 gen(71);
+  const std::vector<Path> paths = available_paths();
+  for (std::size_t d : {16, 17})
+    for (int plant = 0; plant < 6; ++plant) {
+      const std::size_t rows = 3 * 16 + 5, k = 16;
+      Case c{rows, d, k, std::vector<float>(rows * d), std::vector<float>(k * d), std::vector<float>(k)};
+      for (float& x : c.X) x = float(int(gen() % 5) - 2);
+      for (float& x : c.C) x = float(int(gen() % 3) - 1);
+      const auto copy = [&](std::size_t to, std::size_t from) {
+        std::copy_n(&c.C[from * d], d, &c.C[to * d]);
+      };
+      if (plant == 0) copy(15, 0), copy(8, 7), copy(9, 7);          // ties at lanes 0/15 and 7/8/9
+      if (plant == 1) for (std::size_t j = 1; j < k; ++j) copy(j, 0);  // every score ties
+      if (plant == 2) c.C[5 * d + 3] = kNaN, c.C[11 * d] = kInf;     // NaN and +inf norms
+      if (plant == 3) for (std::size_t j = 0; j < k; ++j) c.C[j * d + j % d] = j % 2 ? kInf : -kInf;
+      for (std::size_t i = 0; i < rows; ++i) {
+        float* x = &c.X[i * d];
+        if (plant == 4) std::fill_n(x, d, i % 2 ? -0.0f : 0.0f);  // scores are the norms
+        if (plant == 5 && i % 3 == 0) x[i % d] = i % 2 ? kInf : -kInf;  // inf times ±0, ±1
+        if (i % 7 == 3) x[(i * 5) % d] = kNaN;
+      }
+      for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t l = 0; l < d; ++l) c.norms[j] = c.norms[j] + c.C[j * d + l] * c.C[j * d + l];
+      expect_every_path(paths, c);
+      if (HasFatalFailure()) return;
+    }
+}
+
 // Rows of at most four columns, one centroid at a time: every count of row
 // vectors a group of each path can end with, and k odd and even.
 TEST(Assign, NarrowGroupsKeepTheScan) {

@@ -36,6 +36,20 @@ std::string fault_text(const std::function<void()>& f) {
   return "<no fault>";
 }
 
+// The update serially: sums in row order, each mean the sum times the
+// reciprocal count; an empty cluster keeps its centroid.
+void move_to_means(const Data& X, std::size_t n, std::size_t d, const Labels& labels, std::size_t k,
+                   Data& C) {
+  Data sums(k * d, 0.0f);
+  std::vector<std::uint64_t> counts(k, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    counts[labels[i]] += 1;
+    for (std::size_t l = 0; l < d; ++l) sums[labels[i] * d + l] = sums[labels[i] * d + l] + X[i * d + l];
+  }
+  for (std::size_t e = 0; e < k * d; ++e)
+    if (counts[e / d] != 0) C[e] = (1.0f / float(counts[e / d])) * sums[e];
+}
+
 // Everything serially: sums in index order, naive dot products. On data where
 // every intermediate is exact, neither the pool's reduction trees nor fused
 // roundings can matter, so labels must agree exactly.
@@ -76,15 +90,7 @@ Labels reference(const Data& X, std::size_t n, std::size_t d, std::size_t k, std
       changed += label != std::exchange(labels[i], label);
     }
     if (changed <= n / 1000) break;
-    Data sums(k * d, 0.0f);
-    std::vector<std::uint64_t> counts(k, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-      counts[labels[i]] += 1;
-      for (std::size_t l = 0; l < d; ++l)
-        sums[labels[i] * d + l] = sums[labels[i] * d + l] + X[i * d + l];
-    }
-    for (std::size_t e = 0; e < k * d; ++e)
-      if (counts[e / d] != 0) C[e] = (1.0f / float(counts[e / d])) * sums[e];
+    move_to_means(X, n, d, labels, k, C);
   }
   return labels;
 }
@@ -266,6 +272,33 @@ TEST(KmeansSchedules, FusedAndSeparateAgreeBitForBit) {
             << "n=" << n << " k=" << k;
       }
   }
+}
+
+TEST(KmeansBlocks, WholeGroupsGiveTheUnblockedLabelsAndSums) {
+  // Blocks of 256 rows (whole groups of 64) and a last block of one row
+  // short of, exactly and one past one and two groups; one iteration
+  // against the first assignment and the row-by-row means written out.
+  // Values over many magnitudes, so that any other order of additions shows.
+  std::mt19937_64 gen(37);
+  std::normal_distribution<float> v(0.0f, 1.0f);
+  for (std::size_t d : {3, 16, 64})
+    for (std::size_t past : {63, 64, 65, 127, 128, 129}) {
+      const std::size_t n = 256 + past, k = 7;
+      Data X(n * d), C(k * d);
+      for (float& x : X) x = std::ldexp(v(gen), int(gen() % 21) - 10);
+      for (float& c : C) c = v(gen);
+      const Labels labels = scan_assignment(X, n, d, C, k);
+      Data expected = C;
+      move_to_means(X, n, d, labels, k, expected);
+      for (auto schedule : {kmeans_detail::Schedule::separate, kmeans_detail::Schedule::fused}) {
+        Data moved = C;
+        Buffer<std::int64_t> got =
+            kmeans_detail::lloyd_iterations(X.data(), n, d, k, 1, moved.data(), schedule);
+        ASSERT_EQ(Labels(got.begin(), got.end()), labels) << "d=" << d << " n=" << n;
+        ASSERT_EQ(std::memcmp(moved.data(), expected.data(), moved.size() * sizeof(float)), 0)
+            << "d=" << d << " n=" << n << " fused=" << int(schedule);
+      }
+    }
 }
 
 TEST(KmeansRepeatability, SameLabelsEveryRun) {

@@ -126,6 +126,7 @@ class EpochState {
         edges(edges),
         next_sample(schedule.next_sample_epoch.data()),
         times(schedule.times.data()),
+        neg_rate(schedule.neg_rate),
         consts(p),
         samples(SplitMix64::for_layout(p.seed), n_vertices, x, dim),
         n_epochs_(p.n_epochs),
@@ -158,15 +159,17 @@ class EpochState {
     return i;
   }
 
-  std::uint64_t negative_samples_due(const EdgeTimes& t) const {
-    return negative_sample_count((epoch_f - t.next_neg_sample_epoch) / t.neg_sample_period);
+  double neg_sample_period(const EdgeTimes& t) const { return layout::neg_sample_period(t, neg_rate); }
+
+  std::uint64_t negative_samples_due(const EdgeTimes& t, double period) const {
+    return negative_sample_count((epoch_f - t.next_neg_sample_epoch) / period);
   }
 
   // Moves edge i's schedule on past this epoch, in which it drew n_neg
   // negative samples.
-  void advance_schedule(std::size_t i, EdgeTimes& t, std::uint64_t n_neg) {
+  void advance_schedule(std::size_t i, EdgeTimes& t, double period, std::uint64_t n_neg) {
     next_sample[i] = next_sample[i] + t.epochs_per_sample;
-    t.next_neg_sample_epoch = t.next_neg_sample_epoch + t.neg_sample_period * static_cast<double>(n_neg);
+    t.next_neg_sample_epoch = t.next_neg_sample_epoch + period * static_cast<double>(n_neg);
   }
 
   // One due edge, exactly in the order of the algorithm, with every check.
@@ -192,11 +195,12 @@ class EpochState {
     }
 
     EdgeTimes& t = times[i];
-    const std::uint64_t n_neg = negative_samples_due(t);
+    const double period = neg_sample_period(t);
+    const std::uint64_t n_neg = negative_samples_due(t, period);
     if (n_neg > kMaxNegativeSamplesPerEdge) [[unlikely]] {
       too_many_negative_samples(n_neg, i, epoch, t.epochs_per_sample);
     }
-    advance_schedule(i, t, n_neg);
+    advance_schedule(i, t, period, n_neg);
     for (std::uint64_t r = 0; r < n_neg; ++r) {
       const std::uint64_t sample_row = samples.next();
       if (sample_row == static_cast<std::uint64_t>(head_row) || dim == 0) continue;
@@ -221,6 +225,7 @@ class EpochState {
   const EdgeList& edges;
   double* const next_sample;
   EdgeTimes* const times;
+  const double neg_rate;
   const GradientConstants consts;
   SampleQueue samples;
 

@@ -42,7 +42,7 @@ double steps_per_epoch(const EpochState& state) {
   double steps = 0.0;
   for (std::size_t i = 0; i < n_edges; i += stride) {
     const double eps = state.times[i].epochs_per_sample;
-    const double neg_period = state.times[i].neg_sample_period;
+    const double neg_period = state.neg_sample_period(state.times[i]);
     if (!(eps > 0.0) || !(neg_period > 0.0)) continue;
     const double attractions = eps >= 1.0 ? 1.0 / eps : 1.0;
     steps += attractions + std::min(1.0 / neg_period, double{PlannedRun::kMaxSteps});

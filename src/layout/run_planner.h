@@ -94,7 +94,8 @@ class RunPlanner {
       EdgeTimes& t = times[i];
       const std::uint32_t j = t.head;
       if (j == EdgeTimes::kCheckedRow || (n_edges > 0 && j != head_row)) break;
-      const std::uint64_t n_neg = st.negative_samples_due(t);
+      const double period = st.neg_sample_period(t);
+      const std::uint64_t n_neg = st.negative_samples_due(t, period);
       // Room for the edge and all its samples, none of them dropped.
       if (n_neg >= PlannedRun::kMaxSteps - (n_edges + n_samples)) break;
 
@@ -108,7 +109,7 @@ class RunPlanner {
       ++n_edges;
       n_samples += n_neg;
       fetch.row(t.tail);
-      st.advance_schedule(i, t, n_neg);
+      st.advance_schedule(i, t, period, n_neg);
       cursor_ = i + 1;
     }
     if (n_edges == 0) {
@@ -210,9 +211,14 @@ class RunPlanner {
 
   // (Helpers that only prefetch are inlined by force: GCC takes them for
   // pure and drops the calls.)
+  // A record may straddle two lines: its first and last bytes are fetched.
   [[gnu::always_inline]] void fetch_records(std::size_t base, std::uint64_t due) const {
     const EdgeTimes* const times = state_.times + base;
-    for (; due != 0; due &= due - 1) __builtin_prefetch(times + __builtin_ctzll(due), 1, kFetchLocality);
+    for (; due != 0; due &= due - 1) {
+      const char* const record = reinterpret_cast<const char*>(times + __builtin_ctzll(due));
+      __builtin_prefetch(record, 1, kFetchLocality);
+      __builtin_prefetch(record + sizeof(EdgeTimes) - 1, 1, kFetchLocality);
+    }
   }
 
   [[gnu::always_inline]] void fetch_keys(std::size_t base) const {

@@ -48,12 +48,11 @@ void run_epochs_plain(EpochState& state, std::uint64_t n_epochs) {
 EdgeSchedule build_edge_schedule(const EdgeList& edges, std::size_t n_vertices,
                                  std::uint64_t negative_sample_rate) {
   const std::size_t n_edges = edges.n_edges;
-  EdgeSchedule s{Buffer<double>::uninitialized(n_edges), Buffer<EdgeTimes>::uninitialized(n_edges)};
   const double r = static_cast<double>(negative_sample_rate >= 1 ? negative_sample_rate : 1);
+  EdgeSchedule s{Buffer<double>::uninitialized(n_edges), Buffer<EdgeTimes>::uninitialized(n_edges), r};
   const std::uint64_t row_end = n_vertices < kMaxLaneVertices ? n_vertices : kMaxLaneVertices;
   for (std::size_t i = 0; i < n_edges; ++i) {
     const double eps = edges.epochs_per_sample[i];
-    const double period = eps / r;
     s.next_sample_epoch[i] = eps <= 0.0 ? HUGE_VAL : eps;
     std::uint32_t head = EdgeTimes::kCheckedRow;
     std::uint32_t tail = EdgeTimes::kCheckedRow;
@@ -65,7 +64,9 @@ EdgeSchedule build_edge_schedule(const EdgeList& edges, std::size_t n_vertices,
         tail = static_cast<std::uint32_t>(k);
       }
     }
-    s.times[i] = EdgeTimes{period, period, eps, head, tail};
+    EdgeTimes& t = s.times[i];
+    t = EdgeTimes{0.0, eps, head, tail};
+    t.next_neg_sample_epoch = neg_sample_period(t, r);
   }
   return s;
 }

@@ -22,27 +22,33 @@ struct EdgeList {
 inline constexpr std::uint64_t kMaxLaneVertices = std::uint64_t{1} << 31;
 
 // What a due edge reads and advances besides its next sample epoch, in one
-// 32-byte record, so that it costs one cache line. The rows are copied for
-// the planner: kCheckedRow where the edge must take the checked path (a row
-// out of range or missing, a self-loop).
-struct alignas(32) EdgeTimes {
+// 24-byte record: the fewer bytes the due edges' records take, the more of
+// them stay in the second-level cache. The negative-sample period is not
+// kept: it is epochs_per_sample / the schedule's rate, the same division
+// every time. The rows are copied for the planner: kCheckedRow where the
+// edge must take the checked path (a row out of range or missing, a
+// self-loop).
+struct EdgeTimes {
   static constexpr std::uint32_t kCheckedRow = ~std::uint32_t{0};
 
   double next_neg_sample_epoch;
-  double neg_sample_period;
   double epochs_per_sample;
   std::uint32_t head;
   std::uint32_t tail;
 };
-static_assert(sizeof(EdgeTimes) == 32);
+static_assert(sizeof(EdgeTimes) == 24);
 
 // next_sample_epoch is apart: finding the due edges scans it alone. An edge
 // that is never due (epochs_per_sample not NaN and not above 0) has it +inf,
-// so that being due is just !(next_sample_epoch > epoch).
+// so that being due is just !(next_sample_epoch > epoch). neg_rate divides
+// an edge's epochs_per_sample into its negative-sample period.
 struct EdgeSchedule {
   Buffer<double> next_sample_epoch;
   Buffer<EdgeTimes> times;
+  double neg_rate;
 };
+
+inline double neg_sample_period(const EdgeTimes& t, double neg_rate) { return t.epochs_per_sample / neg_rate; }
 
 // Built with the interpreter lock held, so that nothing run_epochs needs can
 // fail to be allocated there (what it allocates, it can do without).

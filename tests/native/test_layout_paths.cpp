@@ -303,6 +303,35 @@ INSTANTIATE_TEST_SUITE_P(SetAndPow, LayoutLanes,
                                   (std::get<1>(info.param) == PowChoice::kLibrary ? "Library" : "Vector");
                          });
 
+// The records keep no negative-sample period: each due epoch divides it out
+// of epochs_per_sample again, and must land on the bits of the one division
+// the schedule is defined by (periods and rates whose quotient is inexact).
+TEST(LayoutSchedule, NegativeSamplesAdvanceByTheRateDivisionAtEveryDueEpoch) {
+  const std::vector<std::int64_t> head{0, 1, 0};
+  const std::vector<std::int64_t> tail{1, 2, 2};
+  const std::vector<double> eps{0.1, 1.3, 2.9};
+  for (std::uint64_t rate : {3u, 7u, 10u}) {
+    std::vector<double> x{0.0, 1.0, 3.0};
+    EdgeList edges{head.data(), head.size(), tail.data(), tail.size(), eps.data(), eps.size()};
+    EdgeSchedule schedule = build_edge_schedule(edges, 3, rate);
+    EpochState state(x.data(), 3, 1, edges, schedule, LayoutParams{40, 1.577, 0.895, 1.0, 1.0, 3});
+    std::vector<double> expected(eps.size());
+    for (std::size_t i = 0; i < eps.size(); ++i) expected[i] = eps[i] / static_cast<double>(rate);
+    for (std::uint64_t e = 0; e < 40; ++e) {
+      state.begin_epoch(e);
+      for (std::size_t i = state.next_due(0); i < eps.size(); i = state.next_due(i + 1)) {
+        const double period = eps[i] / static_cast<double>(rate);
+        const double n_neg = std::floor((static_cast<double>(e) - expected[i]) / period);
+        expected[i] = expected[i] + period * n_neg;
+        state.process_edge<false>(i);
+      }
+      for (std::size_t i = 0; i < eps.size(); ++i) {
+        ASSERT_EQ(schedule.times[i].next_neg_sample_epoch, expected[i]) << rate << " " << e << " " << i;
+      }
+    }
+  }
+}
+
 // The module's choice is the widest set the processor has, and a set it
 // lacks is refused with the embedding untouched.
 TEST(LayoutLaneSets, TheWidestAvailableIsChosenAndAMissingOneRefused) {

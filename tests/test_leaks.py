@@ -189,13 +189,17 @@ def test_repeated_calls_leave_nothing_behind(function_name, case, registry, pani
         objects = argument_objects(args, kwargs)
         references = [sys.getrefcount(o) for o in objects]
 
+        # Tracing may already be on (PYTHONTRACEMALLOC): then it stays on.
+        started = not tracemalloc.is_tracing()
         tracemalloc.start()
         try:
+            python_before = tracemalloc.get_traced_memory()[0]
             run_calls(function, args, kwargs, expected, CALLS)
             gc.collect()
-            python_growth = tracemalloc.get_traced_memory()[0]
+            python_growth = tracemalloc.get_traced_memory()[0] - python_before
         finally:
-            tracemalloc.stop()
+            if started:
+                tracemalloc.stop()
 
         native_before = native_heap_bytes()
         rss_before = resident_bytes()

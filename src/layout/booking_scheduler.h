@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "layout/epoch_state.h"
+#include "layout/lane_dispatch.h"
 #include "layout/lane_scheduling.h"
 #include "layout/lane_target.h"
 #include "layout/run_planner.h"
@@ -43,6 +44,9 @@ inline constexpr std::size_t kCachedBytes = 256 * 1024;
 template <std::size_t kDim, bool kUnitB>
 class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   using Heads = typename LaneScheduler<kDim, kUnitB>::Heads;
+  // Rows held in registers only: a second, one-group copy of the step for
+  // wider rows would lengthen the lanes' compile for a rare case.
+  static constexpr bool kPackable = kDim <= LaneScheduler<kDim, kUnitB>::kHeldDim;
 
  public:
   // row_ticks: zeroed, one entry per vertex.
@@ -50,7 +54,8 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
       : LaneScheduler<kDim, kUnitB>(state, row_ticks, sizeof(RowTicks),
                                     state.n_vertices * booked_row_bytes(kDim) > kCachedBytes, vector_pow),
         rows_(row_ticks),
-        n_rows_(state.n_vertices) {}
+        n_rows_(state.n_vertices),
+        packed_lanes_(kPackable && crowds_lanes(state) ? kLanes / kGroups : kLanes) {}
 
   TARNWICK_LANES void run_epoch() {
     this->planner_.begin_epoch();
@@ -172,13 +177,15 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   // Of the lanes free by `earliest`, the one that became free last, so that
   // the gap before the run costs the least; if none is free by then, the one
   // free first, and the run starts when it is free. Ties go to the lower
-  // lane.
+  // lane. Lanes below packed_lanes_ come first among those free by
+  // `earliest`.
   [[gnu::always_inline]] Placement place(std::uint32_t earliest) const {
     std::size_t lane = kLanes;
     std::size_t soonest = 0;
     for (std::size_t l = 0; l < kLanes; ++l) {
       const std::uint32_t f = lane_free_[l];
-      if (f <= earliest && (lane == kLanes || f > lane_free_[lane])) lane = l;
+      const bool before = lane == kLanes || ((l < packed_lanes_ || lane >= packed_lanes_) && f > lane_free_[lane]);
+      if (f <= earliest && before) lane = l;
       if (f < lane_free_[soonest]) soonest = l;
     }
     if (lane == kLanes) return {lane_free_[soonest], soonest};
@@ -257,7 +264,7 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
             _mm256_srlv_epi64(_mm256_set1_epi64x((in_lanes >> (4 * g)) & 0xf), _mm256_set_epi64x(3, 2, 1, 0)),
             63));
       }
-      this->step_lanes(cells_[slot], active, heads);
+      step_groups(cells_[slot], active, in_lanes, heads);
     }
     if (ends != 0) this->store_heads(heads);
     for (std::uint32_t s = ends; s != 0; s &= s - 1) {
@@ -268,10 +275,26 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
     for (std::size_t l = 0; l < kLanes; ++l) cells_[slot][l] = kIdleStep;
   }
 
+  // The tick's steps; only the first group's where lanes crowd and the
+  // others are idle.
+  TARNWICK_LANES_INLINE void step_groups(const std::uint32_t* cells, const __m256d (&active)[kGroups],
+                                         std::uint32_t in_lanes, Heads& heads) {
+    if constexpr (kPackable) {
+      if ((in_lanes >> packed_lanes_) == 0 && packed_lanes_ < kLanes) {
+        this->template step_lanes<1>(cells, reinterpret_cast<const __m256d(&)[1]>(active), heads);
+        return;
+      }
+    }
+    this->step_lanes(cells, active, heads);
+  }
+
   // ---- state ----
 
   RowTicks* const rows_;
   const std::size_t n_rows_;
+  // The lanes that runs take first (the first group where lanes crowd), or
+  // kLanes.
+  const std::size_t packed_lanes_;
 
   // The tick to execute next, and the last one anything is booked at.
   std::uint32_t now_ = 1;

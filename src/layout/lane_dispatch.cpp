@@ -50,17 +50,29 @@ double steps_per_epoch(const EpochState& state) {
   return steps * static_cast<double>(stride);
 }
 
+// A vertex heads about one run an epoch, so a run takes some m steps. Two
+// runs share a row about m * m / n of the time: this odds.
+double shared_row_odds(const EpochState& state) {
+  const double n = static_cast<double>(state.n_vertices);
+  if (!(n > 0.0)) return 0.0;
+  const double m = steps_per_epoch(state) / n;
+  return m * m / n;
+}
+
 }  // namespace
 
 bool books_runs(const EpochState& state) {
-  const std::size_t n = state.n_vertices;
-  if (n <= max_booked_vertices(state.dim)) return true;
-  // A vertex heads about one run an epoch, so a run takes some m steps. Two
-  // runs share a row about m * m / n of the time; each queued run waits for
-  // every earlier one it shares a row with, and from about a quarter on that
-  // idles more lanes than the booking's bookkeeping costs.
-  const double m = steps_per_epoch(state) / static_cast<double>(n);
-  return m * m >= static_cast<double>(n) / 4.0;
+  if (state.n_vertices <= max_booked_vertices(state.dim)) return true;
+  // Each queued run waits for every earlier one it shares a row with, and
+  // from odds of about a quarter on that idles more lanes than the booking's
+  // bookkeeping costs.
+  return shared_row_odds(state) >= 0.25;
+}
+
+bool crowds_lanes(const EpochState& state) {
+  // From odds of about four on, the chain of runs waiting on each other's
+  // rows keeps most lanes idle whatever the booking.
+  return shared_row_odds(state) >= 4.0;
 }
 
 #if defined(__x86_64__)

@@ -24,6 +24,11 @@ std::size_t max_booked_vertices(std::size_t dim);
 // (else they queue them).
 bool books_runs(const EpochState& state);
 
+// Whether runs share rows so often that a booked schedule keeps only a few
+// lanes busy: its runs then go to the first group of lanes where they can,
+// and a tick whose other lanes are idle steps that group alone.
+bool crowds_lanes(const EpochState& state);
+
 // The instruction sets the lanes are compiled for; each computes the same bits.
 enum class LaneSet { kAvx2, kAvx512 };
 

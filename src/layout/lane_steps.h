@@ -111,11 +111,15 @@ class LaneSteps {
   // performs it, with the heads in `heads`. A lane outside `active` (its
   // sign bits, a vector per group of four lanes) computes on its cell's row
   // and writes nothing.
-  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups],
-                                        Heads& heads) {
-    if (try_step_lanes(cells, active, heads)) [[likely]] return;
+  // Only the first kG groups step (the others, without an active lane,
+  // keep their heads and write nothing).
+  template <std::size_t kG = kGroups>
+  TARNWICK_LANES_INLINE void step_lanes(const std::uint32_t* cells, const __m256d (&active)[kG], Heads& heads) {
+    if (try_step_lanes<kG>(cells, active, heads)) [[likely]] return;
+    __m256d all[kGroups];
+    for (std::size_t g = 0; g < kGroups; ++g) all[g] = g < kG ? active[g] : _mm256_setzero_pd();
     store_heads(heads);
-    step_lanes_out_of_line(cells, active);
+    step_lanes_out_of_line(cells, all);
     load_heads(heads);
   }
 
@@ -124,9 +128,10 @@ class LaneSteps {
   // registers on every tick. False, with nothing written, for a step with
   // lanes for the library's pow or with exponents outside the vector pow's
   // range: step_lanes_out_of_line takes those.
-  TARNWICK_LANES_INLINE bool try_step_lanes(const std::uint32_t* cells, const __m256d (&active)[kGroups],
+  template <std::size_t kG>
+  TARNWICK_LANES_INLINE bool try_step_lanes(const std::uint32_t* cells, const __m256d (&active)[kG],
                                             Heads& heads) {
-    return (kUnitB || bounded_pow_) && step_lanes_as<true>(cells, active, heads);
+    return (kUnitB || bounded_pow_) && step_lanes_as<true, kG>(cells, active, heads);
   }
 
   // Any step, with the heads in head_.
@@ -134,7 +139,7 @@ class LaneSteps {
                                                                const __m256d (&active)[kGroups]) {
     Heads heads;
     load_heads(heads);
-    step_lanes_as<false>(cells, active, heads);
+    step_lanes_as<false, kGroups>(cells, active, heads);
     store_heads(heads);
   }
 
@@ -143,15 +148,15 @@ class LaneSteps {
   // every lane. A group's step is one long dependent chain; the groups go
   // through it phase by phase, side by side, since the processor overlaps
   // chains only that close together in the instruction stream.
-  template <bool kBounded>
-  TARNWICK_LANES_INLINE bool step_lanes_as(const std::uint32_t* cells, const __m256d (&active)[kGroups],
+  template <bool kBounded, std::size_t kG>
+  TARNWICK_LANES_INLINE bool step_lanes_as(const std::uint32_t* cells, const __m256d (&active)[kG],
                                            Heads& heads) {
     double* const x = state_.x;
-    const double* rows[kGroups][4];
-    double* writes[kGroups][4];
-    __m256d attract[kGroups];
+    const double* rows[kG][4];
+    double* writes[kG][4];
+    __m256d attract[kG];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) {
+    for (std::size_t g = 0; g < kG; ++g) {
       std::uint32_t step[4];
 #pragma GCC unroll 4
       for (std::size_t q = 0; q < 4; ++q) {
@@ -166,12 +171,12 @@ class LaneSteps {
           _mm256_slli_epi64(_mm256_set_epi64x(step[3], step[2], step[1], step[0]), 63));
     }
 
-    __m256d s[kGroups], c[kGroups], pushed[kGroups];
+    __m256d s[kG], c[kG], pushed[kG];
     if constexpr (kDim <= kHeldDim) {
       // The rows stay in registers from the distance to the update.
-      __m256d other[kGroups][kDim], diff[kGroups][kDim];
+      __m256d other[kG][kDim], diff[kG][kDim];
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < kGroups; ++g) {
+      for (std::size_t g = 0; g < kG; ++g) {
         gather_rows<kDim>(rows[g], other[g]);
 #pragma GCC unroll 4
         for (std::size_t d = 0; d < kDim; ++d) diff[g][d] = _mm256_sub_pd(heads.v[g][d], other[g][d]);
@@ -182,10 +187,10 @@ class LaneSteps {
           s[g] = _mm256_add_pd(s[g], _mm256_mul_pd(diff[g][d], diff[g][d]));
         }
       }
-      if (!coefficients<kBounded>(s, attract, active, c, pushed)) return false;
+      if (!coefficients<kBounded, kG>(s, attract, active, c, pushed)) return false;
       const bool any_pushed = this->any(pushed);
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < kGroups; ++g) {
+      for (std::size_t g = 0; g < kG; ++g) {
         if (!any_pushed) [[likely]] {
           update<false>(c[g], diff[g], heads.v[g], other[g], pushed[g], active[g]);
         } else {
@@ -198,13 +203,13 @@ class LaneSteps {
       // across pow, which would spill them: the differences come out the
       // same the second time, as nothing has written the rows in between.
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < kGroups; ++g) {
+      for (std::size_t g = 0; g < kG; ++g) {
         s[g] = squared_distance<0>(rows[g], 4 * g, _mm256_setzero_pd());
       }
-      if (!coefficients<kBounded>(s, attract, active, c, pushed)) return false;
+      if (!coefficients<kBounded, kG>(s, attract, active, c, pushed)) return false;
       const bool any_pushed = this->any(pushed);
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < kGroups; ++g) {
+      for (std::size_t g = 0; g < kG; ++g) {
         if (!any_pushed) [[likely]] {
           update_in_chunks<0, false>(rows[g], writes[g], 4 * g, rates(), c[g], pushed[g], active[g]);
         } else {
@@ -216,32 +221,33 @@ class LaneSteps {
   }
 
   // Whether any lane's sign bit is set.
-  TARNWICK_LANES_INLINE static bool any(const __m256d (&masks)[kGroups]) {
+  template <std::size_t kG>
+  TARNWICK_LANES_INLINE static bool any(const __m256d (&masks)[kG]) {
     __m256d all = masks[0];
 #pragma GCC unroll 4
-    for (std::size_t g = 1; g < kGroups; ++g) all = _mm256_or_pd(all, masks[g]);
+    for (std::size_t g = 1; g < kG; ++g) all = _mm256_or_pd(all, masks[g]);
     return _mm256_movemask_pd(all) != 0;
   }
 
   // The coefficient c of each lane's step, and the lanes whose repulsion
   // pushes instead (distance 0 or NaN; their sign bit set). False, with
   // nothing set, where the bounded pow leaves a lane to the library.
-  template <bool kBounded>
-  TARNWICK_LANES_INLINE bool coefficients(const __m256d (&s)[kGroups], const __m256d (&attract)[kGroups],
-                                          const __m256d (&active)[kGroups], __m256d (&c)[kGroups],
-                                          __m256d (&pushed)[kGroups]) const {
-    __m256d positive[kGroups], pow_b[kGroups], pow_b_minus_one[kGroups];
+  template <bool kBounded, std::size_t kG>
+  TARNWICK_LANES_INLINE bool coefficients(const __m256d (&s)[kG], const __m256d (&attract)[kG],
+                                          const __m256d (&active)[kG], __m256d (&c)[kG],
+                                          __m256d (&pushed)[kG]) const {
+    __m256d positive[kG], pow_b[kG], pow_b_minus_one[kG];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) {
+    for (std::size_t g = 0; g < kG; ++g) {
       positive[g] = _mm256_cmp_pd(s[g], _mm256_setzero_pd(), _CMP_GT_OQ);
     }
     if constexpr (kUnitB) {
 #pragma GCC unroll 4
-      for (std::size_t g = 0; g < kGroups; ++g) {
+      for (std::size_t g = 0; g < kG; ++g) {
         pow_b[g] = s[g];
         pow_b_minus_one[g] = _mm256_set1_pd(1.0);
       }
-    } else if (!powers<kBounded>(s, positive, active, attract, pow_b, pow_b_minus_one)) {
+    } else if (!powers<kBounded, kG>(s, positive, active, attract, pow_b, pow_b_minus_one)) {
       return false;
     }
     // attraction: (attract_factor * pow(s, b - 1)) / (a * pow(s, b) + 1)
@@ -250,7 +256,7 @@ class LaneSteps {
     const __m256d a = _mm256_set1_pd(k.a);
     const __m256d one = _mm256_set1_pd(1.0);
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) {
+    for (std::size_t g = 0; g < kG; ++g) {
       const __m256d attract_den = _mm256_add_pd(_mm256_mul_pd(a, pow_b[g]), one);
       const __m256d repel_den = _mm256_mul_pd(_mm256_add_pd(s[g], _mm256_set1_pd(kRepulsionOffset)),
                                               _mm256_add_pd(_mm256_mul_pd(pow_b[g], a), one));
@@ -341,30 +347,30 @@ class LaneSteps {
   // where a lane needs the library. Else every lane's power, through the
   // library where needed; lanes whose s is unused (not positive, or no step)
   // take x = 2, which needs no slow path.
-  template <bool kBounded>
-  TARNWICK_LANES_INLINE bool powers(const __m256d (&s)[kGroups], const __m256d (&positive)[kGroups],
-                                    const __m256d (&active)[kGroups], const __m256d (&attract)[kGroups],
-                                    __m256d (&pow_b)[kGroups], __m256d (&pow_b_minus_one)[kGroups]) const {
+  template <bool kBounded, std::size_t kG>
+  TARNWICK_LANES_INLINE bool powers(const __m256d (&s)[kG], const __m256d (&positive)[kG],
+                                    const __m256d (&active)[kG], const __m256d (&attract)[kG],
+                                    __m256d (&pow_b)[kG], __m256d (&pow_b_minus_one)[kG]) const {
     const GradientConstants& k = consts();
-    __m256d live[kGroups];
+    __m256d live[kG];
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < kGroups; ++g) live[g] = _mm256_and_pd(positive[g], active[g]);
+    for (std::size_t g = 0; g < kG; ++g) live[g] = _mm256_and_pd(positive[g], active[g]);
     unsigned second = ~0u;
     if constexpr (kSecondPowerWhereAttracting) {
       second = 0;
-      for (std::size_t g = 0; g < kGroups; ++g) {
+      for (std::size_t g = 0; g < kG; ++g) {
         second |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0) << g;
       }
     }
     if constexpr (kBounded) {
       return pow_pairs4_bounded(s, live, k.b, k.b_minus_one, pow_bounds_, pow_b, pow_b_minus_one, second);
     } else {
-      __m256d x[kGroups];
-      for (std::size_t g = 0; g < kGroups; ++g) x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
+      __m256d x[kG];
+      for (std::size_t g = 0; g < kG; ++g) x[g] = _mm256_blendv_pd(_mm256_set1_pd(2.0), s[g], live[g]);
       if (vector_pow_) {
         pow_pairs4(x, _mm256_set1_pd(k.b), _mm256_set1_pd(k.b_minus_one), pow_b, pow_b_minus_one, second);
       } else {
-        for (std::size_t g = 0; g < kGroups; ++g) {
+        for (std::size_t g = 0; g < kG; ++g) {
           alignas(32) double xs[4], r0[4], r1[4];
           _mm256_store_pd(xs, x[g]);
           const bool pair = _mm256_movemask_pd(_mm256_and_pd(live[g], attract[g])) != 0;

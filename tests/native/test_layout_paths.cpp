@@ -263,6 +263,27 @@ TEST_P(LayoutLanes, DenseSchedulesAreBookedPastTheSizeCutOver) {
   }
 }
 
+// Runs that crowd the lanes (a dense schedule on few vertices) are kept to
+// the first group, which steps alone while the other idles, also where a
+// step falls back to the library's pow (integer grid); a sparse schedule on
+// the same graph is not crowded.
+TEST_P(LayoutLanes, CrowdedSchedulesStepTheFirstGroupAlone) {
+  const Settings run{0.895, 5, 5};
+  for (std::size_t dim : {1u, 2u, 3u, 4u, 5u}) {
+    for (const bool grid : {false, true}) {
+      Graph knn = knn_like(300, dim, 8);
+      if (grid) {
+        for (double& v : knn.x) v = std::floor(v / 8.0);
+      }
+      for (double period : {1.0, 30.0}) {
+        const Graph g = with_periods(knn, {period});
+        on_state(g, dim, run, [&](EpochState& state) { EXPECT_EQ(crowds_lanes(state), period == 1.0) << dim; });
+        ASSERT_TRUE(same_bits(in_lanes(g, dim, run), plain_layout(g, dim, run))) << dim << " " << grid << " " << period;
+      }
+    }
+  }
+}
+
 // Steps with a lane the vector pow leaves to the library (squared distance
 // exactly 1 on an integer grid, whose log is 0), and exponents outside its
 // range (every step): such steps are redone out of line, with the same bits.

@@ -47,6 +47,7 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   // Rows held in registers only: a second, one-group copy of the step for
   // wider rows would lengthen the lanes' compile for a rare case.
   static constexpr bool kPackable = kDim <= LaneScheduler<kDim, kUnitB>::kHeldDim;
+  static constexpr std::size_t kPackedLanes = kLanes / kGroups;
 
  public:
   // row_ticks: zeroed, one entry per vertex.
@@ -55,7 +56,7 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
                                     state.n_vertices * booked_row_bytes(kDim) > kCachedBytes, vector_pow),
         rows_(row_ticks),
         n_rows_(state.n_vertices),
-        packed_lanes_(kPackable && crowds_lanes(state) ? kLanes / kGroups : kLanes) {}
+        packs_(kPackable && crowds_lanes(state)) {}
 
   TARNWICK_LANES void run_epoch() {
     this->planner_.begin_epoch();
@@ -177,19 +178,31 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   // Of the lanes free by `earliest`, the one that became free last, so that
   // the gap before the run costs the least; if none is free by then, the one
   // free first, and the run starts when it is free. Ties go to the lower
-  // lane. Lanes below packed_lanes_ come first among those free by
-  // `earliest`.
+  // lane. Where runs are packed, the first group's lanes come first among
+  // those free by `earliest`.
   [[gnu::always_inline]] Placement place(std::uint32_t earliest) const {
-    std::size_t lane = kLanes;
-    std::size_t soonest = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      const std::uint32_t f = lane_free_[l];
-      const bool before = lane == kLanes || ((l < packed_lanes_ || lane >= packed_lanes_) && f > lane_free_[lane]);
-      if (f <= earliest && before) lane = l;
-      if (f < lane_free_[soonest]) soonest = l;
+    if (packs_) {
+      const std::size_t packed = latest_free_by(earliest, kPackedLanes);
+      if (packed < kPackedLanes) return {earliest, packed};
     }
-    if (lane == kLanes) return {lane_free_[soonest], soonest};
-    return {earliest, lane};
+    const std::size_t lane = latest_free_by(earliest, kLanes);
+    if (lane < kLanes) return {earliest, lane};
+    std::size_t soonest = 0;
+    for (std::size_t l = 1; l < kLanes; ++l) {
+      if (lane_free_[l] < lane_free_[soonest]) soonest = l;
+    }
+    return {lane_free_[soonest], soonest};
+  }
+
+  // Of lanes 0 to n - 1, the one free by `earliest` that became free last
+  // (the lower on ties), or n.
+  [[gnu::always_inline]] std::size_t latest_free_by(std::uint32_t earliest, std::size_t n) const {
+    std::size_t lane = n;
+    for (std::size_t l = 0; l < n; ++l) {
+      const std::uint32_t f = lane_free_[l];
+      if (f <= earliest && (lane == n || f > lane_free_[lane])) lane = l;
+    }
+    return lane;
   }
 
   // Step k goes to the lane at tick start + k, and its row's tick moves up
@@ -280,7 +293,7 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   TARNWICK_LANES_INLINE void step_groups(const std::uint32_t* cells, const __m256d (&active)[kGroups],
                                          std::uint32_t in_lanes, Heads& heads) {
     if constexpr (kPackable) {
-      if ((in_lanes >> packed_lanes_) == 0 && packed_lanes_ < kLanes) {
+      if (packs_ && (in_lanes >> kPackedLanes) == 0) {
         this->template step_lanes<1>(cells, reinterpret_cast<const __m256d(&)[1]>(active), heads);
         return;
       }
@@ -292,9 +305,8 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
 
   RowTicks* const rows_;
   const std::size_t n_rows_;
-  // The lanes that runs take first (the first group where lanes crowd), or
-  // kLanes.
-  const std::size_t packed_lanes_;
+  // Whether runs go to the first group's lanes first (where lanes crowd).
+  const bool packs_;
 
   // The tick to execute next, and the last one anything is booked at.
   std::uint32_t now_ = 1;

@@ -58,7 +58,7 @@ THREADS_DEFAULT = 2
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--threads", type=int, default=THREADS_DEFAULT)
-    p.add_argument("--repeats", type=int, default=7, help="interleaved rounds per timing (median)")
+    p.add_argument("--repeats", type=int, default=5, help="interleaved rounds per timing (median)")
     p.add_argument("--quick", action="store_true", help="shapes 10x smaller in n")
     p.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
     p.add_argument("--no-peers", action="store_true", help="time ours only")
@@ -158,6 +158,15 @@ def quartiles(values):
     return v[q], med, v[len(v) - 1 - q]
 
 
+# Before each side's turn: the worker threads of the side before (OpenMP's,
+# OpenBLAS's) spin for a while after its calls, on the same two cores.
+SETTLE_S = 0.15
+# Each point of a round is the less of this many calls back to back: one
+# call's fixed costs (conversion, seeding, page faults) swing by more than a
+# few iterations' time on a shared VM.
+POINT_TRIES = 2
+
+
 def per_iteration(runs, repeats, read_now=None):
     # runs: side -> run(iters), one full fit each. Every round times each
     # side's slope from points taken back to back, and the sides take turns
@@ -187,11 +196,15 @@ def per_iteration(runs, repeats, read_now=None):
             if side is None:
                 reads.append(read_now())
                 continue
+            time.sleep(SETTLE_S)
             runs[side](1)
             for it in points if rnd % 2 == 0 else points[::-1]:
-                t0 = time.perf_counter()
-                runs[side](it)
-                t[side, it].append(time.perf_counter() - t0)
+                best = float("inf")
+                for _ in range(POINT_TRIES):
+                    t0 = time.perf_counter()
+                    runs[side](it)
+                    best = min(best, time.perf_counter() - t0)
+                t[side, it].append(best)
     out = {"reads": reads}
     for side in names:
         slopes = [(b - a) / (ITERS - 1) for a, b in zip(t[side, 1], t[side, ITERS])]

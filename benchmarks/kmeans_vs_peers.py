@@ -622,7 +622,8 @@ def print_roofline(rows, sides, peaks, threads):
             roof = f"{'<1 !':>7}" if multiple < 1 else f"{multiple:6.2f}{flag}"
             peak = f"{'>100 !':>6}" if share > 1 else f"{100 * share:6.1f}"
             best = r[s + "_best"] / r["roof"][s]
-            line += f" {fmt_ms(r[s]):>13} {roof} {peak} {best:5.2f} |"
+            best = f"{'<1 !':>5}" if best < 1 else f"{best:5.2f}"
+            line += f" {fmt_ms(r[s]):>13} {roof} {peak} {best} |"
         if "baseline" in sides:
             flag = "?" if noisy(r, "ours") or noisy(r, "baseline") else " "
             line += f" {paired_ratio(r, 'ours', 'baseline'):8.2f}{flag}"

@@ -5,8 +5,13 @@ KMeans(algorithm="lloyd") and faiss-cpu's Kmeans on the same float32 data.
         [--threads 2] [--repeats 3] [--no-memory] [--no-peers] [--only 5,6]
 
 Each side's time per iteration is (time for 11 iterations - time for 1) / 10,
-so conversion, seeding and final bookkeeping cancel out. Ours seeds itself
-(k-means++ on its own stream); the peers start from scikit-learn's seeded
+so conversion, seeding and final bookkeeping cancel out. The sides take turns
+round by round (the order rotating), each round giving each side its own
+slope; the figure is the median of the rounds, the best-of-points slope
+beside it, and ratios between sides are medians of the rounds' own ratios, so
+that a noisy spell on a shared machine hits both terms. A side whose rounds
+spread too wide is flagged rather than trusted. Ours seeds itself (k-means++
+on its own stream); the peers start from scikit-learn's seeded
 kmeans_plusplus centres. Starting points therefore differ, which is harmless
 for a per-iteration time as long as no side stops early: the data are
 overlapping Gaussian mixtures, and the run checks that every side really does
@@ -15,14 +20,18 @@ overlapping Gaussian mixtures, and the run checks that every side really does
 Ours runs its own fused kernel (products and argmin in one pass, AVX-512,
 AVX2+FMA or portable by the CPU); the peers bring their own BLAS builds,
 whose kernels are reported through threadpoolctl. The machine's limits are
-measured first by limits_probe.cpp, compiled here with g++ -O3 for each
+measured by limits_probe.cpp, compiled here with g++ -O3 for each
 instruction set the CPU has: the fma peak (independent chains of vector fmas,
 1 thread and the benchmark's threads; the loop is checked to keep its chains
-in registers) and the read bandwidth. Each side's time is then printed as a
-multiple of the roofline time of its shape: the longer of 2nkd flops at the
-fma peak of its instruction set and threads, and reading the 4nd bytes of X
-once. Last, for information, whole calls (seeding included) against
-KMeans(n_init=1, max_iter=11).fit on float32 data.
+in registers), best over probes at the start and the end of the run, and the
+best streaming read on the benchmark's threads (at least 1 GiB on huge pages,
+plain and prefetched loops), measured again in turn with every round, since
+it moves with the host's other work. Each side's time is then printed as a
+multiple of the roofline time of its shape, round by round against that
+round's read: the longer of 2nkd flops at the fma peak of its instruction set
+and threads, and reading the 4nd bytes of X once. Last, for information,
+whole calls (seeding included) against KMeans(n_init=1, max_iter=11).fit on
+float32 data.
 
     --baseline DIR    also times the module built in DIR, in the same runs
     --path NAME=DIR   also times a module limited to one instruction set
@@ -49,7 +58,7 @@ THREADS_DEFAULT = 2
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--threads", type=int, default=THREADS_DEFAULT)
-    p.add_argument("--repeats", type=int, default=5, help="best of this many runs per timing")
+    p.add_argument("--repeats", type=int, default=5, help="interleaved rounds per timing (median)")
     p.add_argument("--quick", action="store_true", help="shapes 10x smaller in n")
     p.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
     p.add_argument("--no-peers", action="store_true", help="time ours only")
@@ -140,33 +149,80 @@ def best_of(f, repeats):
     return best
 
 
-def per_iteration(runs, repeats):
-    # runs: side -> run(iters), one full fit each. The sides take turns round
-    # by round, so a busy spell on a shared machine hits them alike; the best
-    # of each is kept, and the difference removes the fixed costs. The middle
-    # point only checks the line: its two halves should give the same slope.
-    # Each side's turn starts with an untimed one-iteration fit, and the order
-    # of the points flips every round: on this VM, memory that another side
-    # just freed can be slow to fault in again, which would otherwise always
-    # land on the same point.
+def quartiles(values):
+    """The lower quartile, the median and the upper quartile of `values`."""
+    v = sorted(values)
+    q = len(v) // 4
+    mid = len(v) // 2
+    med = v[mid] if len(v) % 2 else 0.5 * (v[mid - 1] + v[mid])
+    return v[q], med, v[len(v) - 1 - q]
+
+
+# Before each side's turn: the worker threads of the side before (OpenMP's,
+# OpenBLAS's) spin for a while after its calls, on the same two cores.
+SETTLE_S = 0.15
+# Each point of a round is the less of this many calls back to back: one
+# call's fixed costs (conversion, seeding, page faults) swing by more than a
+# few iterations' time on a shared VM.
+POINT_TRIES = 2
+
+
+def per_iteration(runs, repeats, read_now=None):
+    # runs: side -> run(iters), one full fit each. Every round times each
+    # side's slope from points taken back to back, and the sides take turns
+    # round by round, the order rotating, so that a busy spell on a shared
+    # machine lands on neighbouring turns and no side always follows the same
+    # one (the peers' thread pools spin for a while after their calls). The
+    # figure is the median of the rounds' slopes; each side's best-of-points
+    # slope, (min t[11] - min t[1]) / 10, is kept beside it, and ratios
+    # between sides are medians of the rounds' ratios, so a spell that hits
+    # one round hits both terms. The middle point checks the line: its two
+    # halves should give the same slope. Each side's turn starts with an
+    # untimed one-iteration fit, and the order of the points flips every
+    # round: on this VM, memory that another side just freed can be slow to
+    # fault in again, which would otherwise always land on the same point.
+    # read_now, if given, measures the read bandwidth once a round, in turn
+    # with the sides: it moves with the host's other work, so each round's
+    # time is set against its own round's read.
     mid = (1 + ITERS) // 2
     points = (1, mid, ITERS)
-    best = {(side, it): float("inf") for side in runs for it in points}
+    names = list(runs)
+    turns = names + ([None] if read_now else [])
+    t = {(side, it): [] for side in names for it in points}
+    reads = []
     for rnd in range(repeats):
-        for side, run in runs.items():
-            run(1)
+        for i in range(len(turns)):
+            side = turns[(i + rnd) % len(turns)]
+            if side is None:
+                reads.append(read_now())
+                continue
+            time.sleep(SETTLE_S)
+            runs[side](1)
             for it in points if rnd % 2 == 0 else points[::-1]:
-                t0 = time.perf_counter()
-                run(it)
-                best[side, it] = min(best[side, it], time.perf_counter() - t0)
-    out = {}
-    for side in runs:
-        slope = (best[side, ITERS] - best[side, 1]) / (ITERS - 1)
-        lower = (best[side, mid] - best[side, 1]) / (mid - 1)
-        upper = (best[side, ITERS] - best[side, mid]) / (ITERS - mid)
-        out[side] = slope
-        out[side + "_spread"] = abs(lower - upper) / slope if slope > 0 else float("inf")
+                best = float("inf")
+                for _ in range(POINT_TRIES):
+                    t0 = time.perf_counter()
+                    runs[side](it)
+                    best = min(best, time.perf_counter() - t0)
+                t[side, it].append(best)
+    out = {"reads": reads}
+    for side in names:
+        slopes = [(b - a) / (ITERS - 1) for a, b in zip(t[side, 1], t[side, ITERS])]
+        lower = quartiles([(b - a) / (mid - 1) for a, b in zip(t[side, 1], t[side, mid])])[1]
+        upper = quartiles([(b - a) / (ITERS - mid) for a, b in zip(t[side, mid], t[side, ITERS])])[1]
+        lo, med, hi = quartiles(slopes)
+        out[side] = med
+        out[side + "_slopes"] = slopes
+        out[side + "_best"] = (min(t[side, ITERS]) - min(t[side, 1])) / (ITERS - 1)
+        # Too wide: the rounds' middle half, or the two half-slopes, more than
+        # a quarter of the median apart.
+        out[side + "_spread"] = max((hi - lo), abs(lower - upper)) / med if med > 0 else float("inf")
     return out
+
+
+def paired_ratio(r, a, b):
+    """Median over the rounds of side a's slope over side b's."""
+    return quartiles([x / y for x, y in zip(r[a + "_slopes"], r[b + "_slopes"]) if y > 0] or [float("nan")])[1]
 
 
 def cpu_model():
@@ -235,29 +291,65 @@ def chains_in_registers(asm):
     return False
 
 
-def machine_limits(threads):
-    """Per path of this CPU: (fma GFLOP/s on 1 thread, on `threads`), and
-    the read GB/s on `threads`, from limits_probe.cpp."""
-    source = Path(__file__).with_name("limits_probe.cpp")
-    tmp = Path(tempfile.mkdtemp(prefix="kmeans_limits_"))
-    peaks, read = {}, None
-    for name, (flags, width) in machine_paths().items():
-        exe = tmp / f"probe_{name}"
-        cmd = ["g++", "-std=c++20", "-O3", "-ffp-contract=fast", f"-DPROBE_WIDTH={width}", *flags,
-               "-pthread", str(source)]
-        subprocess.run(cmd + ["-S", "-o", str(exe) + ".s"], check=True)
-        subprocess.run(cmd + ["-o", str(exe)], check=True)
-        if not chains_in_registers(Path(str(exe) + ".s").read_text()):
-            print(f"  note: the {name} probe's fma chains do not stay in registers: its peak is low")
+class MachineLimits:
+    """The machine's limits from limits_probe.cpp, compiled per path: the fma
+    GFLOP/s on 1 thread and on `threads` per path, and the read GB/s on
+    `threads`. Each probe() runs them again and keeps the best seen, so a busy
+    spell during one probe cannot leave a limit that our kernel then beats;
+    the run probes the read before every shape and both at the start and
+    the end."""
 
-        def probe(mode, t, exe=exe):
-            return float(subprocess.run([str(exe), mode, str(t)], check=True, capture_output=True,
-                                        text=True).stdout)
+    def __init__(self, threads):
+        source = Path(__file__).with_name("limits_probe.cpp")
+        tmp = Path(tempfile.mkdtemp(prefix="kmeans_limits_"))
+        self.threads = threads
+        self.exes = {}
+        for name, (flags, width) in machine_paths().items():
+            exe = tmp / f"probe_{name}"
+            cmd = ["g++", "-std=c++20", "-O3", "-ffp-contract=fast", f"-DPROBE_WIDTH={width}", *flags,
+                   "-pthread", str(source)]
+            subprocess.run(cmd + ["-S", "-o", str(exe) + ".s"], check=True)
+            subprocess.run(cmd + ["-o", str(exe)], check=True)
+            if not chains_in_registers(Path(str(exe) + ".s").read_text()):
+                print(f"  note: the {name} probe's fma chains do not stay in registers: its peak is low")
+            self.exes[name] = exe
+        self.peaks = {name: (0.0, 0.0) for name in self.exes}
+        self.read = 0.0
+        self.reads = []  # every read probe, to show how far they moved
+        self.server = None
 
-        peaks[name] = (probe("fma", 1), probe("fma", threads))
-        if read is None:
-            read = probe("read", threads)
-    return peaks, read
+    def _run(self, exe, mode, t):
+        return float(subprocess.run([str(exe), mode, str(t)], check=True, capture_output=True,
+                                    text=True).stdout)
+
+    def probe_read(self):
+        got = self._run(next(iter(self.exes.values())), "read", self.threads)
+        self.reads.append(got)
+        self.read = max(self.read, got)
+
+    def read_now(self):
+        """One quick read probe (best of the loops once) from a process that
+        keeps its buffer, for a reading beside each timed round."""
+        if self.server is None:
+            self.server = subprocess.Popen([str(next(iter(self.exes.values()))), "serve", str(self.threads)],
+                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.server.stdin.write("\n")
+        self.server.stdin.flush()
+        got = float(self.server.stdout.readline())
+        self.read = max(self.read, got)
+        return got
+
+    def close(self):
+        if self.server is not None:
+            self.server.stdin.close()
+            self.server.wait()
+            self.server = None
+
+    def probe(self):
+        for name, exe in self.exes.items():
+            one, many = self.peaks[name]
+            self.peaks[name] = (max(one, self._run(exe, "fma", 1)), max(many, self._run(exe, "fma", self.threads)))
+        self.probe_read()
 
 
 def roofline(n, d, k, peak_gflops, read_gbs):
@@ -301,19 +393,18 @@ def main():
         for line in blas_kernels():
             print(f"peer BLAS in this process: {line}")
         print("sklearn runs its Lloyd loop on scipy's OpenBLAS; faiss on its own.")
-    print(f"time per iteration = (t[{ITERS} iters] - t[1 iter]) / {ITERS - 1}, each t the best of "
-          f"{ARGS.repeats}; peers start from sklearn kmeans_plusplus centres, ours from its own")
-    limits = machine_limits(threads)
-    peaks, read = limits
-    print(f"machine limits (limits_probe.cpp, g++ -O3, best of 5): read {read:.1f} GB/s on {threads} "
-          f"threads; fma peak GFLOP/s, 1 thread / {threads} threads:")
-    for name, (one, many) in peaks.items():
-        print(f"  {PATH_NAMES[name]:<16} {one:7.1f} / {many:7.1f}")
+    print(f"time per iteration = (t[{ITERS} iters] - t[1 iter]) / {ITERS - 1} per round, the sides "
+          f"interleaved round by round; the median of {ARGS.repeats} rounds, the best-of-points slope "
+          f"beside it; peers start from sklearn kmeans_plusplus centres, ours from its own")
+    limits = MachineLimits(threads)
+    limits.probe()
+    print_limits(limits, "at the start")
     print()
 
     rows = []
     tmp = tempfile.TemporaryDirectory(prefix="kmeans_bench_")
     for n, d, k, comps, spread in shapes:
+        limits.probe_read()
         X32 = mixture(n, d, comps, spread, seed=n + d + k)
         X64 = X32.astype(np.float64)  # exactly the same values; ours converts back
         flops = 2.0 * n * k * d
@@ -322,8 +413,7 @@ def main():
         moved = int(np.count_nonzero(ta.kmeans(X64, k, ITERS - 1, SEED) != ta.kmeans(X64, k, ITERS, SEED)))
         runs = {side: (lambda it, m=module: m.kmeans(X64, k, it, SEED))
                 for side, (module, _) in sides.items()}
-        row = dict(shape=(n, d, k), moved=moved, flops=flops,
-                   roof={side: roofline(n, d, k, peaks[path][1], read) for side, (_, path) in sides.items()})
+        row = dict(shape=(n, d, k), moved=moved, flops=flops)
 
         if peers:
             C0, _ = kmeans_plusplus(X32, k, random_state=SEED)
@@ -344,7 +434,7 @@ def main():
             row["fa_iters"] = fa(ITERS)
             runs["sklearn"] = sk
             runs["faiss"] = fa
-        row.update(per_iteration(runs, ARGS.repeats))
+        row.update(per_iteration(runs, ARGS.repeats, limits.read_now))
         if peers:
             C = np.ascontiguousarray(C0, dtype=np.float32)
             with threadpool_limits(limits=threads, user_api="blas"):
@@ -375,11 +465,33 @@ def main():
         print_row(row, peers)
         del X32, X64
 
-    print(f"load average at end {os.getloadavg()[0]:.2f} (timings are best-of; a loaded machine "
-          f"inflates every side)")
+    print(f"load average at end {os.getloadavg()[0]:.2f} (timings are medians of interleaved rounds; a loaded "
+          f"machine inflates every side)")
+    print()
+    limits.close()
+    limits.probe()
+    print_limits(limits, "best over the run")
+    print(f"  read probes in turn: {', '.join(f'{g:.1f}' for g in limits.reads)} GB/s")
+    for r in rows:
+        n, d, k = r["shape"]
+        r["roof"] = {side: roofline(n, d, k, limits.peaks[path][1], limits.read)
+                     for side, (_, path) in sides.items()}
+        # Each round against its own round's read, the median of those.
+        r["x_roof"] = {side: quartiles([slope / roofline(n, d, k, limits.peaks[path][1], read)
+                                        for slope, read in zip(r[side + "_slopes"], r["reads"])])[1]
+                       for side, (_, path) in sides.items()}
     print()
     print_summary(rows, peers, limits)
-    print_roofline(rows, sides, peaks, threads)
+    print_roofline(rows, sides, limits.peaks, threads)
+
+
+def print_limits(limits, when):
+    print(f"machine limits {when} (limits_probe.cpp, g++ -O3, best of 7 per probe; the read "
+          f"streams at least 1 GiB on huge pages where granted, best of plain and prefetched "
+          f"loops): read {limits.read:.1f} GB/s on {limits.threads} threads; fma peak GFLOP/s, "
+          f"1 thread / {limits.threads} threads:")
+    for name, (one, many) in limits.peaks.items():
+        print(f"  {PATH_NAMES[name]:<16} {one:7.1f} / {many:7.1f}")
 
 
 def fmt_ms(t):
@@ -393,26 +505,45 @@ def print_row(r, peers):
             f"ours moved {r['moved']:,} labels at iteration {ITERS} (> n/1000 = {n // 1000:,} needed)")
     if peers:
         line += f"; sklearn ran {r['sk_iters']}, faiss {r['fa_iters']} iterations"
+    if r.get("reads"):
+        line += f"; read {min(r['reads']):.1f}-{max(r['reads']):.1f} GB/s in its rounds"
     print(line + ("" if ok else "  ** SOME SIDE STOPPED EARLY: times not comparable **"))
+
+
+SPREAD_LIMIT = 0.25
+
+
+def noisy(r, side):
+    return r[side + "_spread"] > SPREAD_LIMIT
 
 
 def print_summary(rows, peers, limits):
     hdr = f"{'n':>9} {'d':>3} {'k':>3} | {'ours ms':>10}"
     if peers:
         hdr += f" {'sklearn ms':>11} {'faiss ms':>10} | {'ours/skl':>8} {'ours/faiss':>10}"
-    print("Time per Lloyd iteration ('?' marks a side whose two half-slopes differ by more")
-    print("than 25%: noise; rerun or raise --repeats)")
+    hdr += f" | {'ours best':>9}" + (f" {'skl best':>9} {'faiss best':>10}" if peers else "")
+    print("Time per Lloyd iteration, median of the rounds ('?' marks a side whose rounds' middle")
+    print(f"half, or whose two half-slopes, lie more than {100 * SPREAD_LIMIT:.0f}% of the median apart: noise;")
+    print("rerun or raise --repeats); ratios are medians of the rounds' own ratios; 'best' is")
+    print("(min t[11] - min t[1]) / 10")
     print(hdr)
     print("-" * len(hdr))
     for r in rows:
         n, d, k = r["shape"]
         def t(side):
-            return fmt_ms(r[side]) + ("?" if r[side + "_spread"] > 0.25 else " ")
+            return fmt_ms(r[side]) + ("?" if noisy(r, side) else " ")
+
+        def ratio(a, b, width):
+            flag = "?" if noisy(r, a) or noisy(r, b) else " "
+            return f"{paired_ratio(r, a, b):{width - 1}.2f}{flag}"
 
         line = f"{n:>9} {d:>3} {k:>3} | {t('ours')}"
         if peers:
             line += (f" {t('sklearn'):>10} {t('faiss')} | "
-                     f"{r['ours'] / r['sklearn']:8.2f} {r['ours'] / r['faiss']:10.2f}")
+                     f"{ratio('ours', 'sklearn', 8)} {ratio('ours', 'faiss', 10)}")
+        line += f" | {fmt_ms(r['ours_best'])}"
+        if peers:
+            line += f" {fmt_ms(r['sklearn_best'])} {fmt_ms(r['faiss_best']):>10}"
         print(line)
 
     print()
@@ -469,8 +600,13 @@ def print_roofline(rows, sides, peaks, threads):
     print(f"Against the machine's limits, {threads} threads: each side's time per iteration as a")
     print("multiple of its roofline time (the longer of 2nkd flops at the fma peak of its path")
     print("and reading X once), and its flop rate as a share of that fma peak")
+    print("(each round against the read measured in turn with it, the median of the rounds; '?' a")
+    print("noisy side as above; a multiple below 1 or a share above")
+    print("100 % cannot be: printed as '<1 !' or '>100 !', the run's noise; 'best' the best-of-points")
+    print("slope's multiple)")
     names = list(sides)
-    hdr = f"{'n':>9} {'d':>3} {'k':>4} |" + "".join(f" {s + ' ms':>13} {'x roof':>7} {'% peak':>6} |" for s in names)
+    hdr = f"{'n':>9} {'d':>3} {'k':>4} |" + "".join(
+        f" {s + ' ms':>13} {'x roof':>7} {'% peak':>6} {'best':>5} |" for s in names)
     if "baseline" in sides:
         hdr += f" {'ours/base':>9}"
     print("paths: " + ", ".join(f"{s} {PATH_NAMES[path]}" for s, (_, path) in sides.items()))
@@ -480,10 +616,17 @@ def print_roofline(rows, sides, peaks, threads):
         n, d, k = r["shape"]
         line = f"{n:>9} {d:>3} {k:>4} |"
         for s in names:
+            flag = "?" if noisy(r, s) else " "
             share = r["flops"] / r[s] / 1e9 / peaks[sides[s][1]][1]
-            line += f" {fmt_ms(r[s]):>13} {r[s] / r['roof'][s]:7.2f} {100 * share:6.1f} |"
+            multiple = r["x_roof"][s]
+            roof = f"{'<1 !':>7}" if multiple < 1 else f"{multiple:6.2f}{flag}"
+            peak = f"{'>100 !':>6}" if share > 1 else f"{100 * share:6.1f}"
+            best = r[s + "_best"] / r["roof"][s]
+            best = f"{'<1 !':>5}" if best < 1 else f"{best:5.2f}"
+            line += f" {fmt_ms(r[s]):>13} {roof} {peak} {best} |"
         if "baseline" in sides:
-            line += f" {r['ours'] / r['baseline']:9.2f}"
+            flag = "?" if noisy(r, "ours") or noisy(r, "baseline") else " "
+            line += f" {paired_ratio(r, 'ours', 'baseline'):8.2f}{flag}"
         print(line)
 
 

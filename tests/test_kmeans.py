@@ -153,6 +153,16 @@ def test_fortran_ordered_data_reads_as_its_matrix():
     assert np.array_equal(kmeans(np.asfortranarray(data), 6, 10, 1), kmeans(data, 6, 10, 1))
 
 
+# The float32 copy of X asks for huge pages from 32 MiB on: sizes on either
+# side of that, the last one ending short of a whole 2 MiB page.
+@pytest.mark.parametrize("n", [(32 << 20) // 32 - 1, (32 << 20) // 32, (34 << 20) // 32 + 7])
+def test_large_copies_read_as_their_matrix_in_either_order(n):
+    data = np.random.default_rng(n).normal(size=(n, 8))
+    labels = kmeans(data, 5, 2, 3)
+    assert labels.shape == (n,) and labels.min() >= 0 and labels.max() < 5
+    assert np.array_equal(kmeans(np.asfortranarray(data), 5, 2, 3), labels)
+
+
 @pytest.mark.parametrize("shape", [(1, 5), (5, 1)])
 def test_single_row_or_column_in_either_order(shape):
     data = np.arange(5.0).reshape(shape)

@@ -89,12 +89,19 @@ void copy_row_major(const FlatView<Src>& view, std::size_t n, std::size_t d, Dst
   }
 }
 
+// Asks the system to back the whole 2 MiB pages of [p, p + bytes) with huge
+// pages; called before their first write. Advice only: where it is not
+// granted (or on other systems), nothing changes.
+void advise_huge_pages(void* p, std::size_t bytes) noexcept;
+
 // A 2-D array's elements as Dst in a new row-major buffer (the copy each
-// entry works on, so the caller's array is never written).
+// entry works on, so the caller's array is never written). `huge_pages`: a
+// copy streamed from memory again and again, on huge pages where granted.
 template <class Dst, class Src>
-Buffer<Dst> row_major_copy(const ReadonlyArray& matrix) {
+Buffer<Dst> row_major_copy(const ReadonlyArray& matrix, bool huge_pages = false) {
   const FlatView<Src> view = as_contiguous_slice<Src>(matrix);
   Buffer<Dst> out = Buffer<Dst>::uninitialized(view.len);
+  if (huge_pages) advise_huge_pages(out.data(), out.size() * sizeof(Dst));
   copy_row_major(view, matrix.dim(0), matrix.dim(1), out.data());
   return out;
 }

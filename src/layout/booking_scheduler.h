@@ -153,9 +153,12 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
 
   // The earliest tick a step may take: after the last write of its row,
   // and for an attraction (which writes it) after the last read as well.
+  // The read bound is masked by the attraction bit rather than chosen by a
+  // branch, which followed the runs' mix of steps and often mispredicted.
   static std::uint32_t earliest_for(std::uint32_t step, const RowTicks& row) {
-    const std::uint32_t after_write = row.written + 1;
-    return PlannedRun::attracts(step) ? std::max(after_write, row.read + 1) : after_write;
+    static_assert(PlannedRun::kAttract == 1, "the mask is the attraction bit negated");
+    const std::uint32_t after_read = (row.read + 1) & (0u - (step & PlannedRun::kAttract));
+    return std::max(row.written + 1, after_read);
   }
 
   // The earliest start tick: step k runs at start + k, so the start is at

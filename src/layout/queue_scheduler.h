@@ -88,10 +88,17 @@ class QueueScheduler : LaneScheduler<kDim, kUnitB> {
   TARNWICK_LANES_INLINE void tick(typename LaneScheduler<kDim, kUnitB>::Heads& heads) {
     std::uint32_t step[kLanes];
     __m256d active[kGroups];
+    const double* const x = this->state_.x;
 #pragma GCC unroll 8
     for (std::size_t l = 0; l < kLanes; ++l) {
       step[l] = *cursor_[l];
       cursor_[l] += advance_[l];
+      // The row of the lane's next step, into the first-level cache a tick
+      // before it is read: its first and last coordinates, where it may
+      // straddle two lines.
+      const double* const next = x + static_cast<std::size_t>(PlannedRun::row_of(*cursor_[l])) * kDim;
+      __builtin_prefetch(next, 0, 3);
+      if constexpr (kDim > 2) __builtin_prefetch(next + kDim - 1, 0, 3);
     }
 #pragma GCC unroll 4
     for (std::size_t g = 0; g < kGroups; ++g) {

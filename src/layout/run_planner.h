@@ -34,7 +34,9 @@ struct PlannedRun {
 
   std::uint32_t head_row = 0;
   std::uint32_t n_steps = 0;
-  std::uint32_t steps[kMaxSteps];
+  // One entry past the last step holds repulsion(0), for lanes that look
+  // a step ahead.
+  std::uint32_t steps[kMaxSteps + 1];
 };
 
 class RunPlanner {
@@ -136,6 +138,7 @@ class RunPlanner {
       }
     }
     run.n_steps = n_steps;
+    steps[n_steps] = PlannedRun::repulsion(0);
     return true;
   }
 

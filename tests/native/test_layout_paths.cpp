@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "layout/epoch_state.h"
 #include "layout/lane_dispatch.h"
+#include "layout/run_planner.h"
 #include "layout/sample_stream.h"
 #include "layout/sgd.h"
 #include "index_draws.h"
@@ -351,6 +354,35 @@ TEST(LayoutSchedule, NegativeSamplesAdvanceByTheRateDivisionAtEveryDueEpoch) {
       }
     }
   }
+}
+
+// The queued lanes read the entry past a run's last step as the row to
+// fetch next: every plan leaves a repulsion of row 0 there, runs of the
+// most steps among them (one head's edges with five samples each).
+TEST(LayoutPlanner, TheEntryPastARunsLastStepIsARepulsionOfRowZero) {
+  const std::size_t n = 400;
+  std::vector<std::int64_t> head(120, 7), tail;
+  for (std::size_t i = 0; i < head.size(); ++i) tail.push_back(static_cast<std::int64_t>(8 + i));
+  const std::vector<double> eps(head.size(), 1.0);
+  std::vector<double> x(n, 0.5);
+  EdgeList edges{head.data(), head.size(), tail.data(), tail.size(), eps.data(), eps.size()};
+  EdgeSchedule schedule = build_edge_schedule(edges, n, 5);
+  EpochState state(x.data(), n, 1, edges, schedule, LayoutParams{4, 1.577, 0.895, 1.0, 1.0, 3});
+  std::vector<std::uint32_t> table(n);
+  RunPlanner planner(state, table.data(), sizeof(std::uint32_t), &draw_indices, true);
+  std::uint32_t longest = 0;
+  for (std::uint64_t e = 1; e < 4; ++e) {
+    state.begin_epoch(e);
+    planner.begin_epoch();
+    PlannedRun run;
+    std::fill(std::begin(run.steps), std::end(run.steps), ~std::uint32_t{0});
+    while (planner.plan(run)) {
+      ASSERT_EQ(run.steps[run.n_steps], PlannedRun::repulsion(0)) << e;
+      longest = std::max(longest, run.n_steps);
+      std::fill(std::begin(run.steps), std::end(run.steps), ~std::uint32_t{0});
+    }
+  }
+  EXPECT_GE(longest, PlannedRun::kMaxSteps - 5);
 }
 
 // The module's choice is the widest set the processor has, and a set it

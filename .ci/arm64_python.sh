@@ -29,8 +29,9 @@ arm64_python_unpack() {
   local dir=$1 deb cross=/usr/aarch64-linux-gnu
   local debs=(python3.11-minimal:arm64 libpython3.11-minimal:arm64 libpython3.11-stdlib:arm64
     libpython3.11-dev:arm64 libexpat1:arm64 zlib1g:arm64)
-  # The cross C library and libgcc_s (NumPy's bundled Fortran runtime needs it).
-  ci_apt_install qemu-user libc6-arm64-cross libgcc-s1-arm64-cross
+  # The cross C library, libgcc_s (NumPy's bundled Fortran runtime needs it)
+  # and libstdc++ (NumPy's own extensions link it from 2.4 on, unbundled).
+  ci_apt_install qemu-user libc6-arm64-cross libgcc-s1-arm64-cross libstdc++6-arm64-cross
   mkdir -p "$dir/debs" "$dir/python" "$dir/site"
   (
     cd "$dir/debs"

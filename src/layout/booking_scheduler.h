@@ -110,7 +110,7 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
 
   // Schedules planned runs, in plan order, until every lane is booked
   // kBookAhead ticks ahead (or the ring is half full, or the plans stop).
-  void book() {
+  TARNWICK_LANES_INLINE void book() {
     for (;;) {
       std::uint32_t earliest_free = lane_free_[0];
       for (std::size_t l = 1; l < kLanes; ++l) earliest_free = std::min(earliest_free, lane_free_[l]);
@@ -145,37 +145,53 @@ class BookingScheduler : LaneScheduler<kDim, kUnitB> {
   // therefore never share a row that one of them writes, and each sees
   // exactly what it would in plan order. Consecutive ticks keep the lane
   // busy: a run that waited mid-way would hold it idle.
-  void schedule(const PlannedRun& run) {
+  TARNWICK_LANES_INLINE void schedule(const PlannedRun& run) {
     const Placement at = place(earliest_start(run));
     book_steps(run, at);
     book_head(run, at);
-  }
-
-  // The earliest tick a step may take: after the last write of its row,
-  // and for an attraction (which writes it) after the last read as well.
-  // The read bound is masked by the attraction bit rather than chosen by a
-  // branch, which followed the runs' mix of steps and often mispredicted.
-  static std::uint32_t earliest_for(std::uint32_t step, const RowTicks& row) {
-    static_assert(PlannedRun::kAttract == 1, "the mask is the attraction bit negated");
-    const std::uint32_t after_read = (row.read + 1) & (0u - (step & PlannedRun::kAttract));
-    return std::max(row.written + 1, after_read);
   }
 
   // The earliest start tick: step k runs at start + k, so the start is at
   // least each step's earliest tick less k. The head row is loaded at the
   // start, after its last write, and stored at the run's last tick, no
   // earlier than its last read (see book_head). Every bound is computed
-  // plus n_steps, which keeps it from wrapping below 0.
-  [[gnu::always_inline]] std::uint32_t earliest_start(const PlannedRun& run) const {
-    const RowTicks* const rows = rows_;
-    const RowTicks& head = rows[run.head_row];
+  // plus n_steps, which keeps it from wrapping below 0. Eight steps at a
+  // time, their row ticks gathered: one by one, this loop took a sixth of
+  // the booking's instructions.
+  TARNWICK_LANES_INLINE std::uint32_t earliest_start(const PlannedRun& run) const {
+    static_assert(sizeof(RowTicks) == 8 && offsetof(RowTicks, written) == 0 && offsetof(RowTicks, read) == 4);
+    static_assert(PlannedRun::kAttract == 1, "the mask is the attraction bit spread");
+    const RowTicks& head = rows_[run.head_row];
     const std::uint32_t n_steps = run.n_steps;
-    std::uint32_t latest = std::max(head.read + 1, std::max(now_, head.written + 1) + n_steps);
-    for (std::uint32_t k = 0; k < n_steps; ++k) {
-      const std::uint32_t step = run.steps[k];
-      latest = std::max(latest, earliest_for(step, rows[PlannedRun::row_of(step)]) + (n_steps - k));
+    const std::uint32_t latest = std::max(head.read + 1, std::max(now_, head.written + 1) + n_steps);
+    const auto* const ticks = reinterpret_cast<const long long*>(rows_);
+    const __m256i one = _mm256_set1_epi32(1);
+    // n_steps - k for step k in each lane; at most 0 past the run.
+    __m256i to_end =
+        _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(n_steps)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    __m256i most = _mm256_setzero_si256();
+    for (std::uint32_t k = 0; k < n_steps; k += 8) {
+      const __m256i in_run = _mm256_cmpgt_epi32(to_end, _mm256_setzero_si256());
+      const __m256i step = _mm256_maskload_epi32(reinterpret_cast<const int*>(run.steps + k), in_run);
+      // Rows 0, 1, 4, 5 and 2, 3, 6, 7, so that the two gathers' halves
+      // interleave back into step order; lanes past the run read row 0.
+      const __m256i row = _mm256_permute4x64_epi64(_mm256_srli_epi32(step, 1), _MM_SHUFFLE(3, 1, 2, 0));
+      const __m256 first = _mm256_castsi256_ps(_mm256_i32gather_epi64(ticks, _mm256_castsi256_si128(row), 8));
+      const __m256 second = _mm256_castsi256_ps(_mm256_i32gather_epi64(ticks, _mm256_extracti128_si256(row, 1), 8));
+      const __m256i written = _mm256_castps_si256(_mm256_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0)));
+      const __m256i read = _mm256_castps_si256(_mm256_shuffle_ps(first, second, _MM_SHUFFLE(3, 1, 3, 1)));
+      // A step's earliest tick: after the last write of its row, and for an
+      // attraction (which writes it) after the last read as well.
+      const __m256i attracts = _mm256_srai_epi32(_mm256_slli_epi32(step, 31), 31);
+      const __m256i after = _mm256_max_epu32(_mm256_add_epi32(written, one),
+                                             _mm256_and_si256(_mm256_add_epi32(read, one), attracts));
+      most = _mm256_max_epu32(most, _mm256_and_si256(_mm256_add_epi32(after, to_end), in_run));
+      to_end = _mm256_sub_epi32(to_end, _mm256_set1_epi32(8));
     }
-    return latest - n_steps;
+    __m128i m = _mm_max_epu32(_mm256_castsi256_si128(most), _mm256_extracti128_si256(most, 1));
+    m = _mm_max_epu32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_epu32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+    return std::max(latest, static_cast<std::uint32_t>(_mm_cvtsi128_si32(m))) - n_steps;
   }
 
   // Of the lanes free by `earliest`, the one that became free last, so that

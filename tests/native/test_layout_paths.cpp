@@ -236,6 +236,25 @@ TEST_P(LayoutLanes, MatchThePlainLoopOnCrowdedGraphs) {
   }
 }
 
+// Every edge of every third head attracts one hub row, so each such run
+// waits on the last write of the hub by an earlier run, at whichever of its
+// steps the hub falls; heads take 1 to 16 edges, giving runs of every length
+// around a multiple of eight, while the other heads' runs fill the lanes.
+TEST_P(LayoutLanes, MatchThePlainLoopWhereRunsWaitOnAHub) {
+  for (std::uint64_t rate : {1u, 2u, 6u}) {
+    const Settings run{0.895, rate, 6};
+    for (std::size_t dim : {2u, 3u}) {
+      Graph g = knn_like(500, dim, 16);
+      for (std::size_t i = 0; i < g.head.size(); ++i) {
+        const auto v = static_cast<std::size_t>(g.head[i]);
+        if (i % 16 > v % 16) g.eps[i] = 1e300;  // never due: 1 + v % 16 edges a head
+        if (v % 3 == 0 && v != 0) g.tail[i] = 0;
+      }
+      ASSERT_TRUE(same_bits(in_lanes(g, dim, run), plain_layout(g, dim, run))) << rate << " " << dim;
+    }
+  }
+}
+
 // Self-loops, which the planner leaves to the checked path, among the runs:
 // the lanes empty, the edge is processed, and the lanes go on with the head
 // rows they hold from tick to tick reloaded where runs start.

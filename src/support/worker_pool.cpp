@@ -3,10 +3,12 @@
 
 #include <limits.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -37,6 +39,12 @@ constexpr std::size_t kInlineWorkBelow = 32768;
 // largest pool (kMaxWorkerThreads) within reasonable address space.
 constexpr std::size_t kWorkerStackBytes = std::size_t{512} << 10;
 
+// A worker out of pieces looks for the next job this long before it sleeps:
+// the steps of a kmeans computation follow one another within microseconds,
+// and a sleeping worker (on a virtual machine, a halted virtual CPU) can take
+// a tenth of a millisecond or more to wake.
+constexpr std::chrono::microseconds kLookBeforeSleeping{100};
+
 constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
 
 // One run_pieces call. It lives on the caller's stack; workers touch it only
@@ -57,6 +65,9 @@ struct Pool {
   std::mutex mutex;
   std::condition_variable wake;  // jobs queued, or stopping
   std::deque<Job*> queue;        // jobs with pieces still to hand out, oldest first
+  // Jobs ever queued, changed under the mutex; read without it by workers
+  // looking for work, which then take the mutex to find the job.
+  std::atomic<std::uint64_t> queued{0};
   bool stopping = false;         // only after a failed start
   std::size_t threads = 0;
 };
@@ -83,12 +94,37 @@ void run_piece(const Job& job, std::size_t i) noexcept {
   }
 }
 
+// Returns once more than `seen` jobs have been queued, or after
+// kLookBeforeSleeping. Yields the CPU between looks, so that the calling
+// thread's sequential steps run beside the looking workers.
+void look_for_work(const Pool& pool, std::uint64_t seen) {
+  const auto until = std::chrono::steady_clock::now() + kLookBeforeSleeping;
+  do {
+    for (int i = 0; i < 16; ++i) {
+      if (pool.queued.load(std::memory_order_relaxed) != seen) return;
+#if defined(__x86_64__)
+      __builtin_ia32_pause();
+#elif defined(__aarch64__)
+      asm volatile("yield");
+#endif
+    }
+    sched_yield();
+  } while (std::chrono::steady_clock::now() < until);
+}
+
 void* worker_main(void* raw) {
   auto* pool = static_cast<Pool*>(raw);
   pthread_setname_np(pthread_self(), "tarnwick-worker");
   t_is_worker = true;
   std::unique_lock lock(pool->mutex);
   for (;;) {
+    if (pool->queue.empty() && !pool->stopping) {
+      // Read under the mutex: a job queued after it is one to look for.
+      const std::uint64_t seen = pool->queued.load(std::memory_order_relaxed);
+      lock.unlock();
+      look_for_work(*pool, seen);
+      lock.lock();
+    }
     pool->wake.wait(lock, [&] { return pool->stopping || !pool->queue.empty(); });
     if (pool->stopping) return nullptr;
     Job* job = pool->queue.front();
@@ -266,6 +302,7 @@ void run_pieces(const std::vector<Piece>& pieces, PieceFn body, void* context,
   {
     std::lock_guard lock(pool.mutex);
     pool.queue.push_back(&job);
+    pool.queued.fetch_add(1, std::memory_order_relaxed);
   }
   // Wake no more workers than there are pieces; busy ones look at the queue
   // before they sleep again.

@@ -6,13 +6,16 @@
 // the latency of the one-row chain of additions.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "kmeans/kmeans_path.h"
+#include "kmeans/sample_blocks.h"
 
 namespace tarnwick {
 
@@ -70,7 +73,77 @@ template <std::size_t G>
 void distances_avx512(const float* rows, std::size_t d, const float* centre, float* out);
 #endif
 
+// The distances of G consecutive full blocks (sample_blocks.h), one row per
+// lane: out[16·g + r] for row r of block g. Internal to each file that
+// includes it, which compiles it for its own instruction set (the compilers'
+// vector arithmetic takes whatever registers that set has).
+namespace {
+template <std::size_t G>
+[[gnu::always_inline]] inline void block_distances(const float* blocks, std::size_t d, const float* centre,
+                                                   float* out) {
+  typedef float Column
+      __attribute__((vector_size(kSampleBlockRows * sizeof(float)), aligned(alignof(float)), may_alias));
+  Column acc[G] = {};
+  for (std::size_t l = 0; l < d; ++l) {
+    const float c = centre[l];
+    for (std::size_t g = 0; g < G; ++g) {
+      const Column diff = *reinterpret_cast<const Column*>(blocks + (g * d + l) * kSampleBlockRows) - c;
+      acc[g] = acc[g] + diff * diff;
+    }
+  }
+  std::memcpy(out, acc, sizeof acc);
+}
+}  // namespace
+
+// Four blocks at a time keep four chains of additions in flight.
+inline constexpr std::size_t kBlocksAtOnce = 4;
+using BlockDistancesFn = void (*)(const float* blocks, std::size_t d, const float* centre, float* out);
+
+#if defined(__x86_64__)
+// block_distances for kBlocksAtOnce blocks and for one, in files compiled for
+// AVX-512 and AVX2, called only where the CPU has them.
+template <std::size_t G>
+void block_distances_avx512(const float* blocks, std::size_t d, const float* centre, float* out);
+template <std::size_t G>
+void block_distances_avx2(const float* blocks, std::size_t d, const float* centre, float* out);
+#endif
+
 }  // namespace distances_detail
+
+// squared_distance from each row of the blocks [begin, end) of the blocked
+// m×d sample (sample_blocks.h; block m/16, if any, is the rows past the last
+// full block) to `centre`; keep(i, d2) receives each.
+template <class Keep>
+void blocked_distances_to(const float* sample, std::size_t m, std::size_t d, const float* centre,
+                          std::size_t begin, std::size_t end, Keep&& keep) {
+  using namespace distances_detail;
+  constexpr std::size_t R = kSampleBlockRows;
+  BlockDistancesFn many = block_distances<kBlocksAtOnce>, one = block_distances<1>;
+#if defined(__x86_64__)
+  if (kmeans_avx512()) {
+    many = block_distances_avx512<kBlocksAtOnce>;
+    one = block_distances_avx512<1>;
+  } else if (kmeans_avx2_fma()) {
+    many = block_distances_avx2<kBlocksAtOnce>;
+    one = block_distances_avx2<1>;
+  }
+#endif
+  const std::size_t full = m / R;
+  const std::size_t full_end = std::min(end, full);
+  alignas(64) float out[kBlocksAtOnce * R];
+  std::size_t b = begin;
+  for (; b + kBlocksAtOnce <= full_end; b += kBlocksAtOnce) {
+    many(sample + b * R * d, d, centre, out);
+    for (std::size_t q = 0; q < kBlocksAtOnce * R; ++q) keep(b * R + q, out[q]);
+  }
+  for (; b < full_end; ++b) {
+    one(sample + b * R * d, d, centre, out);
+    for (std::size_t q = 0; q < R; ++q) keep(b * R + q, out[q]);
+  }
+  if (end > full) {
+    for (std::size_t i = full * R; i < m; ++i) keep(i, squared_distance(sample + i * d, centre, d));
+  }
+}
 
 // squared_distance from each row of [begin, end) of the row-major sample
 // (row length d) to `centre`; keep(i, d2) receives each.

@@ -60,3 +60,17 @@ template void distances_avx512<2>(const float*, std::size_t, const float*, float
 
 }  // namespace tarnwick::distances_detail
 #endif
+
+#if defined(__x86_64__)
+namespace tarnwick::distances_detail {
+
+template <std::size_t G>
+void block_distances_avx512(const float* blocks, std::size_t d, const float* centre, float* out) {
+  block_distances<G>(blocks, d, centre, out);
+}
+
+template void block_distances_avx512<1>(const float*, std::size_t, const float*, float*);
+template void block_distances_avx512<kBlocksAtOnce>(const float*, std::size_t, const float*, float*);
+
+}  // namespace tarnwick::distances_detail
+#endif

@@ -17,15 +17,22 @@ namespace tarnwick {
 
 static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "the core assumes a 64-bit size_t");
 
-// X is n×d row-major. Touches no Python, so the caller may release the
+// X is n×d row-major, and the caller's to lend: seeding may rearrange its
+// rows in place while it runs (sample_blocks.h), and puts them back before it
+// returns or throws. Touches no Python, so the caller may release the
 // interpreter lock around it. Returns one label in [0, k) per row.
-Buffer<std::int64_t> kmeans_core(const float* X, std::size_t n, std::size_t d, std::uint64_t k,
+Buffer<std::int64_t> kmeans_core(float* X, std::size_t n, std::size_t d, std::uint64_t k,
                                  std::uint64_t n_iter, std::uint64_t seed);
+
+// How the seeding sample is laid out: row by row, or in blocks
+// (sample_blocks.h). Either gives the same centroids.
+enum class SampleLayout { rows, blocks };
 
 // k-means++ over the m×d sample; writes k rows of d floats into centroids.
 // With d == 0 the rows are empty and only the first pick is drawn.
 void seed_centroids(const float* sample, std::size_t m, std::size_t d, std::uint64_t k,
-                    SplitMix64& rng, float* centroids, std::size_t centroids_len);
+                    SplitMix64& rng, float* centroids, std::size_t centroids_len,
+                    SampleLayout layout = SampleLayout::rows);
 
 // Refines centroids (k×d) in place and returns the last assignment.
 Buffer<std::int64_t> lloyd_iterations(const float* X, std::size_t n, std::size_t d,

@@ -6,6 +6,7 @@
 
 #include "kmeans/distances.h"
 #include "kmeans/kmeans_core.h"
+#include "kmeans/sample_blocks.h"
 #include "support/interrupt.h"
 #include "support/worker_pool.h"
 
@@ -32,27 +33,57 @@ constexpr std::size_t kTotalMaxPieces = 64;
               std::to_string(len));
 }
 
-// Copies sample row `row` into centroid row c, checking that the row lies
-// inside the centroid storage (with k == 0 and d >= 1 even row 0 does not).
-void place_row(const float* sample, std::size_t row, std::size_t d, float* centroids,
-               std::size_t centroids_len, std::size_t c) {
-  const std::optional<std::size_t> end = checked_mul(c + 1, d);
-  if (!end || *end > centroids_len) [[unlikely]] slice_end_fault(end, centroids_len);
-  std::copy(sample + row * d, sample + row * d + d, centroids + c * d);
-}
+// The sample as seeding reads it: its layout, and the distances of a range
+// of its rows (pieces of rows) or of its blocks (pieces of blocks).
+struct SampleView {
+  const float* rows;
+  std::size_t m;
+  std::size_t d;
+  SampleLayout layout;
+
+  // Row-major rows are cut into pieces of rows; blocked ones into pieces
+  // of whole blocks, the rows past the last full block being one more.
+  std::size_t units() const {
+    return layout == SampleLayout::rows ? m : ceil_div(m, kSampleBlockRows);
+  }
+  std::size_t unit_grain() const {
+    const std::size_t grain = row_grain(m, d);
+    return layout == SampleLayout::rows ? grain : ceil_div(grain, kSampleBlockRows);
+  }
+
+  template <class Keep>
+  void distances(const float* centre, std::size_t begin, std::size_t end, Keep&& keep) const {
+    if (layout == SampleLayout::rows) {
+      distances_to(rows, d, centre, begin, end, keep);
+    } else {
+      blocked_distances_to(rows, m, d, centre, begin, end, keep);
+    }
+  }
+
+  // Copies sample row `row` into centroid row c, checking that the row lies
+  // inside the centroid storage (with k == 0 and d >= 1 even row 0 does not).
+  void place_row(std::size_t row, float* centroids, std::size_t centroids_len, std::size_t c) const {
+    const std::optional<std::size_t> end = checked_mul(c + 1, d);
+    if (!end || *end > centroids_len) [[unlikely]] slice_end_fault(end, centroids_len);
+    const RowPlace place = layout == SampleLayout::rows ? RowPlace{row * d, 1} : row_place(row, m, d);
+    for (std::size_t l = 0; l < d; ++l) centroids[c * d + l] = rows[place.offset + l * place.stride];
+  }
+};
 
 }  // namespace
 
-void seed_centroids(const float* sample, std::size_t m, std::size_t d, std::uint64_t k,
-                    SplitMix64& rng, float* centroids, std::size_t centroids_len) {
-  place_row(sample, rng.next_index(m), d, centroids, centroids_len, 0);
+void seed_centroids(const float* sample_rows, std::size_t m, std::size_t d, std::uint64_t k,
+                    SplitMix64& rng, float* centroids, std::size_t centroids_len, SampleLayout layout) {
+  const SampleView sample{sample_rows, m, d, layout};
+  sample.place_row(rng.next_index(m), centroids, centroids_len, 0);
 
   Buffer<float> min_dist_buf = Buffer<float>::uninitialized(m);
   float* min_dist = min_dist_buf.data();
-  const std::size_t grain = row_grain(m, d);
+  const std::size_t units = sample.units();
+  const std::size_t grain = sample.unit_grain();
   const std::size_t step_work = work(m, d);
-  parallel_for(m, grain, step_work, [&](std::size_t b, std::size_t e) {
-    distances_to(sample, d, centroids, b, e, [&](std::size_t i, float d2) { min_dist[i] = d2; });
+  parallel_for(units, grain, step_work, [&](std::size_t b, std::size_t e) {
+    sample.distances(centroids, b, e, [&](std::size_t i, float d2) { min_dist[i] = d2; });
   });
   poll_interrupt();
 
@@ -94,10 +125,10 @@ void seed_centroids(const float* sample, std::size_t m, std::size_t d, std::uint
       chosen = rng.next_index(m);
     }
 
-    place_row(sample, chosen, d, centroids, centroids_len, c);
+    sample.place_row(chosen, centroids, centroids_len, c);
     const float* centre = centroids + c * d;
-    parallel_for(m, grain, step_work, [&](std::size_t b, std::size_t e) {
-      distances_to(sample, d, centre, b, e, [&](std::size_t i, float d2) {
+    parallel_for(units, grain, step_work, [&](std::size_t b, std::size_t e) {
+      sample.distances(centre, b, e, [&](std::size_t i, float d2) {
         if (d2 < min_dist[i]) min_dist[i] = d2;  // strict: NaN never replaces
       });
     });

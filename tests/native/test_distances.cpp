@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "kmeans/distances.h"
+#include "kmeans/sample_blocks.h"
 
 namespace tarnwick {
 namespace {
@@ -47,6 +49,55 @@ TEST(Distances, EveryPathGivesTheSequentialSum) {
                    [&](std::size_t i, float d2) { got[i] = d2; });
       for (std::size_t i = 0; i < begin; ++i) got[i] = expected[i];
       ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " rows=" << rows;
+    }
+  }
+}
+
+// The blocked layout of a row-major sample, element by element.
+std::vector<float> blocked_copy(const std::vector<float>& rows, std::size_t m, std::size_t d) {
+  std::vector<float> out(rows.size());
+  for (std::size_t i = 0; i < m; ++i) {
+    const RowPlace place = row_place(i, m, d);
+    for (std::size_t l = 0; l < d; ++l) out[place.offset + l * place.stride] = rows[i * d + l];
+  }
+  return out;
+}
+
+TEST(Distances, BlockedSampleGivesTheSequentialSum) {
+  std::mt19937 rng(5);
+  // Rows short of a block, a block of four and one, and rows past the blocks.
+  for (std::size_t d : {1u, 3u, 8u, 16u, 17u, 64u}) {
+    for (std::size_t m : {1u, 15u, 16u, 17u, 64u, 65u, 100u, 129u}) {
+      const std::vector<float> rows = random_rows(rng, m * d), centre = random_rows(rng, d);
+      const std::vector<float> blocks = blocked_copy(rows, m, d);
+      const std::size_t units = (m + kSampleBlockRows - 1) / kSampleBlockRows;
+      for (std::size_t begin : {0u, 1u}) {
+        std::vector<float> expected(m), got(m, -1.0f);
+        for (std::size_t i = 0; i < m; ++i) expected[i] = squared_distance(&rows[i * d], centre.data(), d);
+        blocked_distances_to(blocks.data(), m, d, centre.data(), begin, units,
+                             [&](std::size_t i, float d2) { got[i] = d2; });
+        for (std::size_t i = 0; i < std::min(m, begin * kSampleBlockRows); ++i) got[i] = expected[i];
+        ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " m=" << m << " begin=" << begin;
+      }
+    }
+  }
+}
+
+TEST(SampleBlocks, RearrangesInPlaceAndPutsBackOnEveryPath) {
+  std::mt19937 rng(6);
+  for (std::size_t d : {1u, 5u, 33u}) {
+    for (std::size_t m : {7u, 16u, 50u, 1000u}) {
+      const std::vector<float> original = random_rows(rng, m * d);
+      std::vector<float> rows = original;
+      {
+        SampleBlocks blocks(rows.data(), m, d);
+        blocks.rearrange();
+        ASSERT_EQ(bits(rows), bits(blocked_copy(original, m, d))) << "d=" << d << " m=" << m;
+        blocks.put_back();
+        ASSERT_EQ(bits(rows), bits(original)) << "d=" << d << " m=" << m;
+        blocks.rearrange();
+      }  // left rearranged, as when seeding throws: the destructor puts it back
+      ASSERT_EQ(bits(rows), bits(original)) << "d=" << d << " m=" << m;
     }
   }
 }

@@ -13,6 +13,7 @@
 
 #include "kmeans/assign.h"
 #include "kmeans/kmeans_core.h"
+#include "kmeans/sample_blocks.h"
 
 namespace tarnwick {
 namespace {
@@ -21,7 +22,7 @@ using Labels = std::vector<std::int64_t>;
 using Data = std::vector<float>;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-Labels run(const Data& X, std::size_t n, std::size_t d, std::uint64_t k, std::uint64_t iters,
+Labels run(Data X, std::size_t n, std::size_t d, std::uint64_t k, std::uint64_t iters,
            std::uint64_t seed = 0) {
   Buffer<std::int64_t> labels = kmeans_core(X.data(), n, d, k, iters, seed);
   return Labels(labels.begin(), labels.end());
@@ -123,6 +124,38 @@ TEST(KmeansWorkedExample, SeedingAndEachIterationCount) {
   EXPECT_EQ(D[0], (1.0f / 3.0f) * 5.0f);
   EXPECT_NE(D[0], 5.0f / 3.0f);
   EXPECT_EQ(D[2], 50.0f);
+}
+
+TEST(KmeansSeeding, BlocksGiveTheCentroidsOfRows) {
+  std::mt19937_64 gen(9);
+  std::normal_distribution<float> normal(0.0f, 2.0f);
+  for (std::size_t d : {1u, 3u, 17u}) {
+    for (std::size_t m : {17u, 100u, 1000u}) {
+      Data X(m * d);
+      for (float& x : X) x = normal(gen);
+      for (std::uint64_t k : {1u, 5u, 20u}) {
+        Data by_rows(k * d), by_blocks(k * d), blocked = X;
+        SplitMix64 rows_rng = SplitMix64::for_kmeans(k), blocks_rng = SplitMix64::for_kmeans(k);
+        seed_centroids(X.data(), m, d, k, rows_rng, by_rows.data(), by_rows.size());
+        SampleBlocks blocks(blocked.data(), m, d);
+        blocks.rearrange();
+        seed_centroids(blocked.data(), m, d, k, blocks_rng, by_blocks.data(), by_blocks.size(),
+                       SampleLayout::blocks);
+        ASSERT_EQ(0, std::memcmp(by_rows.data(), by_blocks.data(), k * d * sizeof(float)))
+            << "d=" << d << " m=" << m << " k=" << k;
+        ASSERT_EQ(rows_rng.next_index(1u << 30), blocks_rng.next_index(1u << 30));
+      }
+    }
+  }
+}
+
+TEST(KmeansSeeding, LeavesXAsItWas) {
+  // Enough centroids to seed on X rearranged in place; rows past the blocks.
+  std::mt19937_64 gen(10);
+  Data X = integer_data(gen, 1003, 7, false);
+  const Data original = X;
+  kmeans_core(X.data(), 1003, 7, 40, 2, 1);
+  EXPECT_EQ(0, std::memcmp(X.data(), original.data(), X.size() * sizeof(float)));
 }
 
 TEST(KmeansWorkedExample, StopsWhenChangesWithinTolerance) {

@@ -1,0 +1,17 @@
+// The AVX2 variant of the seeding's distances over blocked rows
+// (distances.h). Compiled with -mavx2; called only where the CPU has it.
+#include "kmeans/distances.h"
+
+#if defined(__x86_64__)
+namespace tarnwick::distances_detail {
+
+template <std::size_t G>
+void block_distances_avx2(const float* blocks, std::size_t d, const float* centre, float* out) {
+  block_distances<G>(blocks, d, centre, out);
+}
+
+template void block_distances_avx2<1>(const float*, std::size_t, const float*, float*);
+template void block_distances_avx2<kBlocksAtOnce>(const float*, std::size_t, const float*, float*);
+
+}  // namespace tarnwick::distances_detail
+#endif

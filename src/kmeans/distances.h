@@ -74,21 +74,26 @@ void distances_avx512(const float* rows, std::size_t d, const float* centre, flo
 #endif
 
 // The distances of G consecutive full blocks (sample_blocks.h), one row per
-// lane: out[16·g + r] for row r of block g. Internal to each file that
-// includes it, which compiles it for its own instruction set (the compilers'
-// vector arithmetic takes whatever registers that set has).
+// lane, a block's column in vectors of kBytes: out[16·g + r] for row r of
+// block g. Internal to each file that includes it, which compiles it for its
+// own instruction set with that set's vector width (wider vectors than the
+// set has would be split through memory).
 namespace {
-template <std::size_t G>
+template <std::size_t G, std::size_t kBytes>
 [[gnu::always_inline]] inline void block_distances(const float* blocks, std::size_t d, const float* centre,
                                                    float* out) {
-  typedef float Column
-      __attribute__((vector_size(kSampleBlockRows * sizeof(float)), aligned(alignof(float)), may_alias));
-  Column acc[G] = {};
+  typedef float V __attribute__((vector_size(kBytes), aligned(alignof(float)), may_alias));
+  constexpr std::size_t kWidth = kBytes / sizeof(float);
+  constexpr std::size_t kPerColumn = kSampleBlockRows / kWidth;
+  static_assert(kPerColumn * kWidth == kSampleBlockRows);
+  V acc[G][kPerColumn] = {};
   for (std::size_t l = 0; l < d; ++l) {
     const float c = centre[l];
     for (std::size_t g = 0; g < G; ++g) {
-      const Column diff = *reinterpret_cast<const Column*>(blocks + (g * d + l) * kSampleBlockRows) - c;
-      acc[g] = acc[g] + diff * diff;
+      for (std::size_t p = 0; p < kPerColumn; ++p) {
+        const V diff = *reinterpret_cast<const V*>(blocks + (g * d + l) * kSampleBlockRows + p * kWidth) - c;
+        acc[g][p] = acc[g][p] + diff * diff;
+      }
     }
   }
   std::memcpy(out, acc, sizeof acc);
@@ -118,7 +123,8 @@ void blocked_distances_to(const float* sample, std::size_t m, std::size_t d, con
                           std::size_t begin, std::size_t end, Keep&& keep) {
   using namespace distances_detail;
   constexpr std::size_t R = kSampleBlockRows;
-  BlockDistancesFn many = block_distances<kBlocksAtOnce>, one = block_distances<1>;
+  // SSE2 or NEON: 16-byte vectors.
+  BlockDistancesFn many = block_distances<kBlocksAtOnce, 16>, one = block_distances<1, 16>;
 #if defined(__x86_64__)
   if (kmeans_avx512()) {
     many = block_distances_avx512<kBlocksAtOnce>;

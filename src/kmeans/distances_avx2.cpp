@@ -7,7 +7,7 @@ namespace tarnwick::distances_detail {
 
 template <std::size_t G>
 void block_distances_avx2(const float* blocks, std::size_t d, const float* centre, float* out) {
-  block_distances<G>(blocks, d, centre, out);
+  block_distances<G, 32>(blocks, d, centre, out);
 }
 
 template void block_distances_avx2<1>(const float*, std::size_t, const float*, float*);

@@ -66,7 +66,7 @@ namespace tarnwick::distances_detail {
 
 template <std::size_t G>
 void block_distances_avx512(const float* blocks, std::size_t d, const float* centre, float* out) {
-  block_distances<G>(blocks, d, centre, out);
+  block_distances<G, 64>(blocks, d, centre, out);
 }
 
 template void block_distances_avx512<1>(const float*, std::size_t, const float*, float*);

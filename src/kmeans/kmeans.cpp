@@ -111,7 +111,7 @@ Buffer<std::int64_t> kmeans_core(float* X, std::size_t n, std::size_t d, std::ui
         // The rows are scattered over X and their elements scattered over a
         // block: without fetching ahead, the stores fill up before the
         // loads of many rows are under way.
-        if (i + kRowsFetchedAhead < e) {
+        if (d > 0 && i + kRowsFetchedAhead < e) {
           const float* ahead = X + rows[i + kRowsFetchedAhead] * d;
           __builtin_prefetch(ahead);
           __builtin_prefetch(ahead + d - 1);

@@ -28,6 +28,13 @@ inline float squared_distance(const float* a, const float* b, std::size_t d) {
   return acc;
 }
 
+// The seeding's update of each row's least squared distance by a new
+// centre: the distance itself for the first centre, else the lesser of the
+// two, where a strict < keeps the old one on ties and NaN never replaces.
+inline void keep_least(float& least, float d2, bool first) {
+  if (first || d2 < least) least = d2;
+}
+
 namespace distances_detail {
 
 #if defined(__SSE2__)
@@ -73,15 +80,15 @@ template <std::size_t G>
 void distances_avx512(const float* rows, std::size_t d, const float* centre, float* out);
 #endif
 
-// The distances of G consecutive full blocks (sample_blocks.h), one row per
-// lane, a block's column in vectors of kBytes: out[16·g + r] for row r of
-// block g. Internal to each file that includes it, which compiles it for its
-// own instruction set with that set's vector width (wider vectors than the
-// set has would be split through memory).
+// keep_least for the rows of G consecutive full blocks (sample_blocks.h),
+// one row per lane, a block's column in vectors of kBytes; `least` holds
+// the blocks' 16·G rows in order. Internal to each file that includes it,
+// which compiles it for its own instruction set with that set's vector width
+// (wider vectors than the set has would be split through memory).
 namespace {
 template <std::size_t G, std::size_t kBytes>
-[[gnu::always_inline]] inline void block_distances(const float* blocks, std::size_t d, const float* centre,
-                                                   float* out) {
+[[gnu::always_inline]] inline void keep_least_of_blocks(const float* blocks, std::size_t d,
+                                                        const float* centre, float* least, bool first) {
   typedef float V __attribute__((vector_size(kBytes), aligned(alignof(float)), may_alias));
   constexpr std::size_t kWidth = kBytes / sizeof(float);
   constexpr std::size_t kPerColumn = kSampleBlockRows / kWidth;
@@ -96,58 +103,67 @@ template <std::size_t G, std::size_t kBytes>
       }
     }
   }
-  std::memcpy(out, acc, sizeof acc);
+  for (std::size_t g = 0; g < G; ++g) {
+    for (std::size_t p = 0; p < kPerColumn; ++p) {
+      V* const out = reinterpret_cast<V*>(least + g * kSampleBlockRows + p * kWidth);
+      if (first) {
+        *out = acc[g][p];
+      } else {
+        *out = acc[g][p] < *out ? acc[g][p] : *out;
+      }
+    }
+  }
 }
 }  // namespace
 
 // Four blocks at a time keep four chains of additions in flight.
 inline constexpr std::size_t kBlocksAtOnce = 4;
-using BlockDistancesFn = void (*)(const float* blocks, std::size_t d, const float* centre, float* out);
+using KeepLeastOfBlocksFn = void (*)(const float* blocks, std::size_t d, const float* centre, float* least,
+                                     bool first);
 
 #if defined(__x86_64__)
-// block_distances for kBlocksAtOnce blocks and for one, in files compiled for
-// AVX-512 and AVX2, called only where the CPU has them.
+// keep_least_of_blocks for kBlocksAtOnce blocks and for one, in files
+// compiled for AVX-512 and AVX2, called only where the CPU has them.
 template <std::size_t G>
-void block_distances_avx512(const float* blocks, std::size_t d, const float* centre, float* out);
+void keep_least_of_blocks_avx512(const float* blocks, std::size_t d, const float* centre, float* least,
+                                 bool first);
 template <std::size_t G>
-void block_distances_avx2(const float* blocks, std::size_t d, const float* centre, float* out);
+void keep_least_of_blocks_avx2(const float* blocks, std::size_t d, const float* centre, float* least,
+                               bool first);
 #endif
 
 }  // namespace distances_detail
 
-// squared_distance from each row of the blocks [begin, end) of the blocked
-// m×d sample (sample_blocks.h; block m/16, if any, is the rows past the last
-// full block) to `centre`; keep(i, d2) receives each.
-template <class Keep>
-void blocked_distances_to(const float* sample, std::size_t m, std::size_t d, const float* centre,
-                          std::size_t begin, std::size_t end, Keep&& keep) {
+// keep_least(least[i], squared distance of row i to `centre`, first) for
+// each row of the blocks [begin, end) of the blocked m×d sample
+// (sample_blocks.h; block m/16, if any, is the rows past the last full
+// block).
+inline void keep_least_of_blocks(const float* sample, std::size_t m, std::size_t d, const float* centre,
+                                 std::size_t begin, std::size_t end, float* least, bool first) {
   using namespace distances_detail;
   constexpr std::size_t R = kSampleBlockRows;
   // SSE2 or NEON: 16-byte vectors.
-  BlockDistancesFn many = block_distances<kBlocksAtOnce, 16>, one = block_distances<1, 16>;
+  KeepLeastOfBlocksFn many = keep_least_of_blocks<kBlocksAtOnce, 16>, one = keep_least_of_blocks<1, 16>;
 #if defined(__x86_64__)
   if (kmeans_avx512()) {
-    many = block_distances_avx512<kBlocksAtOnce>;
-    one = block_distances_avx512<1>;
+    many = keep_least_of_blocks_avx512<kBlocksAtOnce>;
+    one = keep_least_of_blocks_avx512<1>;
   } else if (kmeans_avx2_fma()) {
-    many = block_distances_avx2<kBlocksAtOnce>;
-    one = block_distances_avx2<1>;
+    many = keep_least_of_blocks_avx2<kBlocksAtOnce>;
+    one = keep_least_of_blocks_avx2<1>;
   }
 #endif
   const std::size_t full = m / R;
   const std::size_t full_end = std::min(end, full);
-  alignas(64) float out[kBlocksAtOnce * R];
   std::size_t b = begin;
   for (; b + kBlocksAtOnce <= full_end; b += kBlocksAtOnce) {
-    many(sample + b * R * d, d, centre, out);
-    for (std::size_t q = 0; q < kBlocksAtOnce * R; ++q) keep(b * R + q, out[q]);
+    many(sample + b * R * d, d, centre, least + b * R, first);
   }
-  for (; b < full_end; ++b) {
-    one(sample + b * R * d, d, centre, out);
-    for (std::size_t q = 0; q < R; ++q) keep(b * R + q, out[q]);
-  }
-  if (end > full) {
-    for (std::size_t i = full * R; i < m; ++i) keep(i, squared_distance(sample + i * d, centre, d));
+  for (; b < full_end; ++b) one(sample + b * R * d, d, centre, least + b * R, first);
+  if (begin <= full && full < end) {
+    for (std::size_t i = full * R; i < m; ++i) {
+      keep_least(least[i], squared_distance(sample + i * d, centre, d), first);
+    }
   }
 }
 

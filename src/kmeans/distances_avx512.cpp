@@ -65,12 +65,14 @@ template void distances_avx512<2>(const float*, std::size_t, const float*, float
 namespace tarnwick::distances_detail {
 
 template <std::size_t G>
-void block_distances_avx512(const float* blocks, std::size_t d, const float* centre, float* out) {
-  block_distances<G, 64>(blocks, d, centre, out);
+void keep_least_of_blocks_avx512(const float* blocks, std::size_t d, const float* centre, float* least,
+                                 bool first) {
+  keep_least_of_blocks<G, 64>(blocks, d, centre, least, first);
 }
 
-template void block_distances_avx512<1>(const float*, std::size_t, const float*, float*);
-template void block_distances_avx512<kBlocksAtOnce>(const float*, std::size_t, const float*, float*);
+template void keep_least_of_blocks_avx512<1>(const float*, std::size_t, const float*, float*, bool);
+template void keep_least_of_blocks_avx512<kBlocksAtOnce>(const float*, std::size_t, const float*, float*,
+                                                         bool);
 
 }  // namespace tarnwick::distances_detail
 #endif

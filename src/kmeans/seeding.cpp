@@ -51,12 +51,14 @@ struct SampleView {
     return layout == SampleLayout::rows ? grain : ceil_div(grain, kSampleBlockRows);
   }
 
-  template <class Keep>
-  void distances(const float* centre, std::size_t begin, std::size_t end, Keep&& keep) const {
+  // keep_least of the rows of units [begin, end) for `centre`.
+  void keep_least_of(const float* centre, std::size_t begin, std::size_t end, float* least,
+                     bool first) const {
     if (layout == SampleLayout::rows) {
-      distances_to(rows, d, centre, begin, end, keep);
+      distances_to(rows, d, centre, begin, end,
+                   [&](std::size_t i, float d2) { keep_least(least[i], d2, first); });
     } else {
-      blocked_distances_to(rows, m, d, centre, begin, end, keep);
+      keep_least_of_blocks(rows, m, d, centre, begin, end, least, first);
     }
   }
 
@@ -82,9 +84,8 @@ void seed_centroids(const float* sample_rows, std::size_t m, std::size_t d, std:
   const std::size_t units = sample.units();
   const std::size_t grain = sample.unit_grain();
   const std::size_t step_work = work(m, d);
-  parallel_for(units, grain, step_work, [&](std::size_t b, std::size_t e) {
-    sample.distances(centroids, b, e, [&](std::size_t i, float d2) { min_dist[i] = d2; });
-  });
+  parallel_for(units, grain, step_work,
+               [&](std::size_t b, std::size_t e) { sample.keep_least_of(centroids, b, e, min_dist, true); });
   poll_interrupt();
 
   // With empty rows every further pick copies nothing and leaves min_dist at
@@ -127,11 +128,8 @@ void seed_centroids(const float* sample_rows, std::size_t m, std::size_t d, std:
 
     sample.place_row(chosen, centroids, centroids_len, c);
     const float* centre = centroids + c * d;
-    parallel_for(units, grain, step_work, [&](std::size_t b, std::size_t e) {
-      sample.distances(centre, b, e, [&](std::size_t i, float d2) {
-        if (d2 < min_dist[i]) min_dist[i] = d2;  // strict: NaN never replaces
-      });
-    });
+    parallel_for(units, grain, step_work,
+                 [&](std::size_t b, std::size_t e) { sample.keep_least_of(centre, b, e, min_dist, false); });
     poll_interrupt();
   }
 }

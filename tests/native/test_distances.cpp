@@ -63,7 +63,7 @@ std::vector<float> blocked_copy(const std::vector<float>& rows, std::size_t m, s
   return out;
 }
 
-TEST(Distances, BlockedSampleGivesTheSequentialSum) {
+TEST(Distances, BlockedSampleKeepsTheLeastSequentialSum) {
   std::mt19937 rng(5);
   // Rows short of a block, a block of four and one, and rows past the blocks.
   for (std::size_t d : {1u, 3u, 8u, 16u, 17u, 64u}) {
@@ -71,13 +71,21 @@ TEST(Distances, BlockedSampleGivesTheSequentialSum) {
       const std::vector<float> rows = random_rows(rng, m * d), centre = random_rows(rng, d);
       const std::vector<float> blocks = blocked_copy(rows, m, d);
       const std::size_t units = (m + kSampleBlockRows - 1) / kSampleBlockRows;
-      for (std::size_t begin : {0u, 1u}) {
-        std::vector<float> expected(m), got(m, -1.0f);
-        for (std::size_t i = 0; i < m; ++i) expected[i] = squared_distance(&rows[i * d], centre.data(), d);
-        blocked_distances_to(blocks.data(), m, d, centre.data(), begin, units,
-                             [&](std::size_t i, float d2) { got[i] = d2; });
-        for (std::size_t i = 0; i < std::min(m, begin * kSampleBlockRows); ++i) got[i] = expected[i];
-        ASSERT_EQ(bits(got), bits(expected)) << "d=" << d << " m=" << m << " begin=" << begin;
+      std::vector<float> distance(m);
+      for (std::size_t i = 0; i < m; ++i) distance[i] = squared_distance(&rows[i * d], centre.data(), d);
+      // Earlier least distances: some equal, some NaN, some smaller or larger.
+      std::vector<float> earlier = random_rows(rng, m);
+      for (std::size_t i = 0; i < m; i += 5) earlier[i] = distance[i];
+      for (bool first : {true, false}) {
+        for (std::size_t begin : {0u, 1u}) {
+          std::vector<float> expected = earlier, got = earlier;
+          for (std::size_t i = begin * kSampleBlockRows; i < m; ++i) {
+            keep_least(expected[i], distance[i], first);
+          }
+          keep_least_of_blocks(blocks.data(), m, d, centre.data(), begin, units, got.data(), first);
+          ASSERT_EQ(bits(got), bits(expected))
+              << "d=" << d << " m=" << m << " begin=" << begin << " first=" << first;
+        }
       }
     }
   }

@@ -33,8 +33,8 @@ constexpr std::size_t kTotalMaxPieces = 64;
               std::to_string(len));
 }
 
-// The sample as seeding reads it: its layout, and the distances of a range
-// of its rows (pieces of rows) or of its blocks (pieces of blocks).
+// The sample as seeding reads it: its layout, the units its passes are cut
+// into (rows, or whole blocks), and the least distances kept over them.
 struct SampleView {
   const float* rows;
   std::size_t m;

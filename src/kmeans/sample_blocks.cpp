@@ -33,18 +33,14 @@ SampleBlocks::~SampleBlocks() {
   }
 }
 
-void SampleBlocks::rearrange() {
-  parallel_for(n_pieces_, 1, work(n_blocks_ * kSampleBlockRows, d_), [&](std::size_t b, std::size_t e) {
-    for (std::size_t p = b; p < e; ++p) {
-      if (!rearranged_[p]) pass(p, true);
-    }
-  });
-}
+void SampleBlocks::rearrange() { pass_all(true); }
 
-void SampleBlocks::put_back() {
+void SampleBlocks::put_back() { pass_all(false); }
+
+void SampleBlocks::pass_all(bool to_blocks) {
   parallel_for(n_pieces_, 1, work(n_blocks_ * kSampleBlockRows, d_), [&](std::size_t b, std::size_t e) {
     for (std::size_t p = b; p < e; ++p) {
-      if (rearranged_[p]) pass(p, false);
+      if (static_cast<bool>(rearranged_[p]) != to_blocks) pass(p, to_blocks);
     }
   });
 }

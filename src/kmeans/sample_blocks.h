@@ -48,6 +48,8 @@ class SampleBlocks {
   // Each piece of blocks has its own scratch block and its own flag, set
   // while its blocks are rearranged.
   void pass(std::size_t piece, bool to_blocks);
+  // pass() on the pool, for every piece not yet in that arrangement.
+  void pass_all(bool to_blocks);
   std::size_t first_block(std::size_t piece) const { return n_blocks_ * piece / n_pieces_; }
 
   float* const rows_;

@@ -241,6 +241,22 @@ def test_wide_front_matches_reference(dim, b, rate, n):
     assert matches_reference(embedding, head, tail, eps, 4, 1.577, b, 1.0, rate, 1.0, dim)
 
 
+# A schedule long enough to lie on huge pages where the system grants them
+# (the next sample epochs over 4 MiB, a whole 2 MiB page wherever they
+# start): most edges never fall due in the call, the others still give the
+# reference's result.
+def test_long_schedule_matches_reference():
+    rng = np.random.default_rng(40)
+    n_edges = 2**19 + 4099
+    embedding = rng.normal(size=(500, 2)) * 3
+    head = np.sort(rng.integers(0, 500, n_edges))
+    tail = (head + rng.integers(1, 500, n_edges)) % 500
+    eps = np.full(n_edges, 1e6)
+    due = rng.random(n_edges) < 0.01
+    eps[due] = rng.choice([1.0, 2.0], due.sum())
+    assert matches_reference(embedding, head, tail, eps, 4, 1.577, 0.895, 1.0, 3, 1.0, 5)
+
+
 # Hubs with more edges and samples than one run holds: their work is split
 # into runs of the same head, each waiting for the one before.
 @pytest.mark.parametrize("dim, rate", [(2, 5), (6, 8)])

@@ -4,9 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "boundary/borrow.h"
 #include "boundary/call_frame.h"
@@ -180,15 +177,6 @@ OwnedRef array_over_container(OwnedRef container, void* data, std::size_t item_s
     raise_fault("Python API call failed");
   }
   return array;
-}
-
-void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) / kHuge * kHuge;
-  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + bytes) / kHuge * kHuge;
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
 }
 
 }  // namespace tarnwick

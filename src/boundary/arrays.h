@@ -11,6 +11,7 @@
 #include "boundary/numpy_api.h"
 #include "boundary/py_ref.h"
 #include "support/checked.h"
+#include "support/huge_pages.h"
 
 namespace tarnwick {
 
@@ -88,11 +89,6 @@ void copy_row_major(const FlatView<Src>& view, std::size_t n, std::size_t d, Dst
     for (std::size_t l = 0; l < d; ++l) out[i * d + l] = static_cast<Dst>(view.data[l * n + i]);
   }
 }
-
-// Asks the system to back the whole 2 MiB pages of [p, p + bytes) with huge
-// pages; called before their first write. Advice only: where it is not
-// granted (or on other systems), nothing changes.
-void advise_huge_pages(void* p, std::size_t bytes) noexcept;
 
 // A 2-D array's elements as Dst in a new row-major buffer (the copy each
 // entry works on, so the caller's array is never written). `huge_pages`: a

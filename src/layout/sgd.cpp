@@ -7,6 +7,7 @@
 
 #include "layout/epoch_state.h"
 #include "layout/lane_dispatch.h"
+#include "support/huge_pages.h"
 
 namespace tarnwick::layout {
 
@@ -50,6 +51,11 @@ EdgeSchedule build_edge_schedule(const EdgeList& edges, std::size_t n_vertices,
   const std::size_t n_edges = edges.n_edges;
   const double r = static_cast<double>(negative_sample_rate >= 1 ? negative_sample_rate : 1);
   EdgeSchedule s{Buffer<double>::uninitialized(n_edges), Buffer<EdgeTimes>::uninitialized(n_edges), r};
+  // Every epoch streams the next sample epochs and the due edges' records;
+  // on huge pages, where granted, that stream misses the TLB far less often,
+  // and a long schedule's first writes take a fault per 2 MiB, not per 4 KiB.
+  advise_huge_pages(s.next_sample_epoch.data(), n_edges * sizeof(double));
+  advise_huge_pages(s.times.data(), n_edges * sizeof(EdgeTimes));
   const std::uint64_t row_end = n_vertices < kMaxLaneVertices ? n_vertices : kMaxLaneVertices;
   for (std::size_t i = 0; i < n_edges; ++i) {
     const double eps = edges.epochs_per_sample[i];

@@ -2,7 +2,6 @@
 // them (on huge pages where asked), and result arrays owned by PySliceContainer.
 #include "boundary/arrays.h"
 
-#include <cstdint>
 #include <cstdlib>
 
 #include "boundary/borrow.h"
